@@ -1,0 +1,111 @@
+from __future__ import annotations
+
+import json
+import tempfile
+import time
+from pathlib import Path
+from typing import AbstractSet, Any, Callable, Optional
+
+from werkzeug.exceptions import HTTPException, NotFound
+from werkzeug.routing import Map, Rule
+from werkzeug.wrappers import Request, Response
+
+from .downloads import ResultStore, cut_response, file_response
+from .endpoints import ENDPOINTS, ENDPOINTS_BY_NAME, Endpoint
+from .faults import CutDownload, FaultPlan, MissingDownload, RawReply, SlowDownload
+from .processing import perform, refused
+from .records import RequestLog, record_for
+from .upload import MalformedUpload, Upload, parse_upload
+
+DOWNLOAD_ENDPOINT = "download"
+
+
+def _url_map() -> Map:
+    rules = [Rule(e.path, endpoint=e.name, methods=["POST"]) for e in ENDPOINTS]
+    rules.append(Rule("/results/<request_id>/<path:name>", endpoint=DOWNLOAD_ENDPOINT, methods=["GET"]))
+    return Map(rules, strict_slashes=False, merge_slashes=False)
+
+
+def json_response(payload: Any, status: int = 200) -> Response:
+    return Response(json.dumps(payload), status=status, mimetype="application/json")
+
+
+class SandboxApp:
+    def __init__(
+        self,
+        workspace: Path,
+        faults: FaultPlan,
+        log: RequestLog,
+        accepted_keys: Optional[AbstractSet[str]],
+        origin: Callable[[], str],
+    ):
+        self.url_map = _url_map()
+        self.uploads = workspace / "uploads"
+        self.uploads.mkdir(parents=True, exist_ok=True)
+        self.store = ResultStore(workspace / "results")
+        self.faults = faults
+        self.log = log
+        self.accepted_keys = accepted_keys
+        self.origin = origin
+
+    def __call__(self, environ, start_response):
+        request = Request(environ)
+        return self.dispatch(request)(environ, start_response)
+
+    def dispatch(self, request: Request) -> Response:
+        adapter = self.url_map.bind_to_environ(request.environ)
+        try:
+            endpoint, arguments = adapter.match()
+        except NotFound as error:
+            return self._logged(request, self._unknown_path(request, error))
+        except HTTPException as error:
+            return self._logged(request, error.get_response(request.environ))
+        if endpoint == DOWNLOAD_ENDPOINT:
+            return self._logged(request, self._download(request, **arguments))
+        return self._operation(request, ENDPOINTS_BY_NAME[endpoint])
+
+    def _logged(self, request: Request, response: Response, upload: Optional[Upload] = None, reply: Any = None):
+        self.log.add(record_for(request.method, request.path, response.status_code, upload, reply))
+        return response
+
+    def _operation(self, request: Request, endpoint: Endpoint) -> Response:
+        with tempfile.TemporaryDirectory(dir=self.uploads) as scratch:
+            try:
+                upload = parse_upload(request.environ, Path(scratch))
+            except MalformedUpload as error:
+                reply = refused(str(error))
+                return self._logged(request, json_response(reply, 400), None, reply)
+            response, reply = self._answer(endpoint, upload)
+        time.sleep(self.faults.take_post_delay())
+        return self._logged(request, response, upload, reply)
+
+    def _answer(self, endpoint: Endpoint, upload: Upload) -> tuple[Response, Any]:
+        action = self.faults.take_post_action()
+        if isinstance(action, RawReply):
+            body = action.body.decode("utf-8", "replace")
+            return Response(action.body, status=action.status, content_type=action.content_type), body
+        request_id = self.store.new_request_id()
+        public_path = f"{self.origin()}/results/{request_id}"
+        reply = perform(endpoint, upload, self.accepted_keys, self.store.directory(request_id), public_path)
+        if action is not None:
+            reply = action.apply(reply)
+        return json_response(reply), reply
+
+    def _download(self, request: Request, request_id: str, name: str) -> Response:
+        path = self.store.find(request_id, name)
+        if path is None:
+            return self._unknown_path(request, NotFound())
+        fault = self.faults.take_download_fault(name)
+        if isinstance(fault, MissingDownload):
+            return NotFound().get_response(request.environ)
+        if isinstance(fault, CutDownload):
+            return cut_response(path, fault.after_bytes)
+        if isinstance(fault, SlowDownload):
+            time.sleep(fault.seconds)
+        return file_response(path, request.environ)
+
+    def _unknown_path(self, request: Request, error: NotFound) -> Response:
+        planted = self.faults.unknown_download_content()
+        if request.method == "GET" and planted is not None:
+            return Response(planted, mimetype="application/octet-stream")
+        return error.get_response(request.environ)

@@ -1,0 +1,114 @@
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from PIL import Image, ImageDraw
+
+from .regions import Region, connected_regions
+from .tones import foreground_mask
+
+ANALYSIS_SIDE = 192
+MIN_AREA_FRACTION = 0.0015
+MAX_AREA_FRACTION = 0.5
+COLOUR_TOLERANCE = 120.0
+DEFAULT_DRAW_COLOUR = (255, 0, 0)
+MASK_OPACITY = 0.55
+
+
+@dataclass(frozen=True)
+class Detection:
+    box: tuple[int, int, int, int]
+    score: float
+    label: str
+    region: Region
+
+    def as_json(self) -> dict:
+        return {"box": list(self.box), "score": self.score, "label": self.label}
+
+
+def shape_label(fill_ratio: float) -> str:
+    if fill_ratio >= 0.9:
+        return "block"
+    if fill_ratio >= 0.7:
+        return "rounded"
+    return "irregular"
+
+
+def analysis_copy(image: Image.Image) -> Image.Image:
+    small = image.convert("RGB")
+    small.thumbnail((ANALYSIS_SIDE, ANALYSIS_SIDE))
+    return small
+
+
+def _mean_colour(colours: list[tuple[int, int, int]], region: Region) -> tuple[float, float, float]:
+    count = region.area
+    sums = [0, 0, 0]
+    for index in region.pixels:
+        for channel, value in enumerate(colours[index]):
+            sums[channel] += value
+    return (sums[0] / count, sums[1] / count, sums[2] / count)
+
+
+def _scale_box(box: tuple[int, int, int, int], small: Image.Image, image: Image.Image) -> tuple[int, int, int, int]:
+    scale_x, scale_y = image.width / small.width, image.height / small.height
+    x0, y0, x1, y1 = box
+    return (
+        math.floor(x0 * scale_x),
+        math.floor(y0 * scale_y),
+        min(image.width, math.ceil(x1 * scale_x)),
+        min(image.height, math.ceil(y1 * scale_y)),
+    )
+
+
+def _spans_whole_image(region: Region, small: Image.Image) -> bool:
+    x0, y0, x1, y1 = region.box
+    return (x1 - x0) >= small.width or (y1 - y0) >= small.height
+
+
+def _plausible_object(region: Region, small: Image.Image) -> bool:
+    # Bands crossing the whole picture (road, sky, floor) are background, not objects.
+    share = region.area / (small.width * small.height)
+    return MIN_AREA_FRACTION <= share <= MAX_AREA_FRACTION and not _spans_whole_image(region, small)
+
+
+def find_objects(
+    image: Image.Image, small: Image.Image, threshold: float, colour: tuple[int, int, int] | None
+) -> list[Detection]:
+    colours = list(small.getdata())
+    detections = []
+    for region in connected_regions(foreground_mask(small)):
+        if not _plausible_object(region, small):
+            continue
+        if colour is not None and math.dist(_mean_colour(colours, region), colour) > COLOUR_TOLERANCE:
+            continue
+        score = round(region.fill_ratio, 3)
+        if score > threshold:
+            box = _scale_box(region.box, small, image)
+            detections.append(Detection(box, score, shape_label(score), region))
+    return sorted(detections, key=lambda d: -d.score)
+
+
+def draw_boxes(image: Image.Image, detections: list[Detection], colour: tuple[int, int, int]) -> Image.Image:
+    drawn = image.convert("RGB")
+    pen = ImageDraw.Draw(drawn)
+    width = max(2, round(min(drawn.size) / 150))
+    for detection in detections:
+        x0, y0, x1, y1 = detection.box
+        pen.rectangle((x0, y0, x1 - 1, y1 - 1), outline=colour, width=width)
+    return drawn
+
+
+def draw_masks(
+    image: Image.Image, small: Image.Image, detections: list[Detection], colour: tuple[int, int, int]
+) -> Image.Image:
+    small_mask = Image.new("L", small.size, 0)
+    selected = bytearray(small.width * small.height)
+    for detection in detections:
+        for index in detection.region.pixels:
+            selected[index] = 255
+    small_mask.frombytes(bytes(selected))
+    mask = small_mask.resize(image.size, Image.Resampling.NEAREST)
+    base = image.convert("RGB")
+    tinted = Image.blend(base, Image.new("RGB", base.size, colour), MASK_OPACITY)
+    return Image.composite(tinted, base, mask)

@@ -1,0 +1,71 @@
+from __future__ import annotations
+
+import mimetypes
+import re
+import uuid
+from pathlib import Path
+from typing import Iterator, Optional
+
+from werkzeug.utils import send_file
+from werkzeug.wrappers import Response
+
+READ_SIZE = 64 * 1024
+_REQUEST_ID = re.compile(r"[0-9a-f]{32}")
+
+
+class DownloadCutOff(ConnectionAbortedError):
+    pass
+
+
+def is_plain_name(name: str) -> bool:
+    return name not in ("", ".", "..") and not any(c in name for c in "/\\\0")
+
+
+class ResultStore:
+    def __init__(self, root: Path):
+        self.root = root
+        root.mkdir(parents=True, exist_ok=True)
+
+    def new_request_id(self) -> str:
+        return uuid.uuid4().hex
+
+    def directory(self, request_id: str) -> Path:
+        return self.root / request_id
+
+    def find(self, request_id: str, name: str) -> Optional[Path]:
+        if not _REQUEST_ID.fullmatch(request_id) or not is_plain_name(name):
+            return None
+        path = self.directory(request_id) / name
+        return path if path.is_file() else None
+
+
+def _content_type(path: Path) -> str:
+    return mimetypes.guess_type(path.name)[0] or "application/octet-stream"
+
+
+def file_response(path: Path, environ) -> Response:
+    return send_file(path, environ, mimetype=_content_type(path), conditional=False, etag=False)
+
+
+def _leading_bytes_then_abort(path: Path, count: int) -> Iterator[bytes]:
+    remaining = count
+    with open(path, "rb") as handle:
+        while remaining > 0:
+            chunk = handle.read(min(READ_SIZE, remaining))
+            if not chunk:
+                break
+            remaining -= len(chunk)
+            yield chunk
+    # Werkzeug treats a ConnectionError from the body as a dropped connection and
+    # closes the socket, so the client sees fewer bytes than Content-Length announced.
+    raise DownloadCutOff(f"download of {path.name} cut off after {count} bytes")
+
+
+def cut_response(path: Path, after_bytes: int) -> Response:
+    size = path.stat().st_size
+    return Response(
+        _leading_bytes_then_abort(path, min(after_bytes, size)),
+        mimetype=_content_type(path),
+        headers={"Content-Length": str(size)},
+        direct_passthrough=True,
+    )

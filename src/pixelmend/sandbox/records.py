@@ -1,0 +1,73 @@
+from __future__ import annotations
+
+import threading
+from dataclasses import dataclass, field
+from typing import Any
+
+from .upload import FormField, Upload, UploadedFile
+
+
+@dataclass(frozen=True)
+class FileRecord:
+    field: str
+    filename: str
+    content_type: str
+    size: int
+    sha256: str
+
+
+@dataclass(frozen=True)
+class RequestRecord:
+    method: str
+    path: str
+    status: int
+    fields: tuple[tuple[str, str], ...] = ()
+    files: tuple[FileRecord, ...] = ()
+    parts: tuple[tuple[str, str], ...] = ()
+    reply: Any = None
+
+    @property
+    def field_names(self) -> list[str]:
+        return [name for name, _ in self.fields]
+
+
+def _file_record(upload: UploadedFile) -> FileRecord:
+    return FileRecord(upload.field, upload.filename, upload.content_type, upload.size, upload.sha256)
+
+
+def _part_kind(part) -> tuple[str, str]:
+    if isinstance(part, FormField):
+        return ("field", part.name)
+    return ("file", part.field)
+
+
+def record_for(method: str, path: str, status: int, upload: Upload | None, reply: Any = None) -> RequestRecord:
+    if upload is None:
+        return RequestRecord(method, path, status, reply=reply)
+    return RequestRecord(
+        method=method,
+        path=path,
+        status=status,
+        fields=tuple((f.name, f.value) for f in upload.fields),
+        files=tuple(_file_record(f) for f in upload.files),
+        parts=tuple(_part_kind(p) for p in upload.parts),
+        reply=reply,
+    )
+
+
+@dataclass
+class RequestLog:
+    _records: list[RequestRecord] = field(default_factory=list)
+    _lock: threading.Lock = field(default_factory=threading.Lock)
+
+    def add(self, record: RequestRecord) -> None:
+        with self._lock:
+            self._records.append(record)
+
+    def snapshot(self) -> list[RequestRecord]:
+        with self._lock:
+            return list(self._records)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._records.clear()

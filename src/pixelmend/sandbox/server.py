@@ -1,0 +1,141 @@
+from __future__ import annotations
+
+import ipaddress
+import shutil
+import tempfile
+import threading
+import traceback
+from pathlib import Path
+from types import ModuleType
+from typing import ContextManager, Iterable, Optional
+
+from werkzeug.serving import WSGIRequestHandler, make_server
+
+from .app import SandboxApp
+from .certificate import server_ssl_context
+from .faults import FaultPlan
+from .records import RequestLog, RequestRecord
+from .routing import RequestsProxy, Router, routed
+
+
+class _QuietRequestHandler(WSGIRequestHandler):
+    # Request lines and handler errors must not reach stdout or the shared werkzeug logger.
+    def log(self, type: str, message: str, *args) -> None:
+        self.server.report(type, message % args if args else message)
+
+
+def _require_loopback(host: str) -> None:
+    if host != "localhost" and not ipaddress.ip_address(host).is_loopback:
+        raise ValueError(f"the local service listens on loopback addresses only, not {host!r}")
+
+
+class Service:
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        accepted_keys: Optional[Iterable[str]] = None,
+    ):
+        _require_loopback(host)
+        self.host = host
+        self.requested_port = port
+        self.accepted_keys = frozenset(accepted_keys) if accepted_keys is not None else None
+        self.faults = FaultPlan()
+        self.log = RequestLog()
+        self.errors: list[str] = []
+        self._errors_lock = threading.Lock()
+        self._server = None
+        self._thread: Optional[threading.Thread] = None
+        self._workspace: Optional[Path] = None
+        self._router: Optional[Router] = None
+
+    @property
+    def port(self) -> int:
+        if self._server is None:
+            raise RuntimeError("the local service is not running")
+        return self._server.port
+
+    @property
+    def url(self) -> str:
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        return f"https://{host}:{self.port}"
+
+    @property
+    def workspace(self) -> Path:
+        if self._workspace is None:
+            raise RuntimeError("the local service is not running")
+        return self._workspace
+
+    @property
+    def certificate_path(self) -> Path:
+        return self.workspace / "tls" / "certificate.pem"
+
+    def start(self) -> "Service":
+        if self._server is not None:
+            raise RuntimeError("the local service is already running")
+        self._workspace = Path(tempfile.mkdtemp(prefix="pixelmend-sandbox-"))
+        tls_directory = self._workspace / "tls"
+        tls_directory.mkdir()
+        app = SandboxApp(self._workspace, self.faults, self.log, self.accepted_keys, lambda: self.url)
+        server = make_server(
+            self.host,
+            self.requested_port,
+            app,
+            threaded=True,
+            request_handler=_QuietRequestHandler,
+            ssl_context=server_ssl_context(tls_directory),
+        )
+        server.report = self._report
+        server.log = self._report
+        server.handle_error = self._report_handler_failure
+        self._server = server
+        self._router = Router(self.url)
+        self._thread = threading.Thread(target=server.serve_forever, name="pixelmend-sandbox", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        server, thread = self._server, self._thread
+        if server is None:
+            return
+        server.shutdown()
+        server.server_close()
+        if thread is not None:
+            thread.join()
+        self._server = self._thread = self._router = None
+        shutil.rmtree(self.workspace, ignore_errors=True)
+        self._workspace = None
+
+    def __enter__(self) -> "Service":
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+    def received(self) -> list[RequestRecord]:
+        return self.log.snapshot()
+
+    def route(self, module: Optional[ModuleType] = None) -> ContextManager[RequestsProxy]:
+        if self._router is None:
+            raise RuntimeError("the local service is not running")
+        return routed(self._router, module)
+
+    def routed_urls(self) -> list[tuple[str, str]]:
+        return self._router.seen() if self._router is not None else []
+
+    def reset(self) -> None:
+        self.faults.clear()
+        self.log.clear()
+        if self._router is not None:
+            self._router.forget()
+        with self._errors_lock:
+            self.errors.clear()
+
+    def _report(self, kind: str, message: str, *args) -> None:
+        if kind == "info":
+            return
+        with self._errors_lock:
+            self.errors.append(message % args if args else message)
+
+    def _report_handler_failure(self, request, client_address) -> None:
+        self._report("error", traceback.format_exc())
