@@ -1,0 +1,128 @@
+#include "client.hpp"
+
+#include "exchange.hpp"
+#include "function.hpp"
+#include "text.hpp"
+
+namespace pixelmend {
+
+namespace {
+
+py::list fields_with_key(py::handle self)
+{
+    py::list fields;
+    fields.append(py::make_tuple("api_key", self.attr("key")));
+    return fields;
+}
+
+py::object run_exchange(const Call& call, const char* endpoint, py::list fields, py::handle to_compare = {})
+{
+    return exchange(call.globals, Upload{endpoint, std::move(fields), call[1], to_compare});
+}
+
+py::object init(const Call& call)
+{
+    py::setattr(call[0], "key", call[1]);
+    return py::none();
+}
+
+py::object transform(const Call& call, const char* endpoint, const char* option)
+{
+    py::list fields = fields_with_key(call[0]);
+    fields.append(py::make_tuple("option", option));
+    return run_exchange(call, endpoint, std::move(fields));
+}
+
+py::object segment_image(const Call& call)
+{
+    return transform(call, "/vision/v0/segmention-masks", "0");
+}
+
+py::object black_white(const Call& call)
+{
+    return transform(call, "/vision/v0/black-white", "1");
+}
+
+py::object colorization(const Call& call)
+{
+    return transform(call, "/vision/v0/colorization", "2");
+}
+
+// Arguments: self, image_path, display, confidence_threshold, option, color.
+// The fields go out in another order than the parameters: option first.
+py::object smart_object_detection(const Call& call)
+{
+    py::list fields = fields_with_key(call[0]);
+    fields.append(py::make_tuple("option", call[4]));
+    fields.append(py::make_tuple("confidence_threshold", call[3]));
+    fields.append(py::make_tuple("display", call[2]));
+    if (is_true(call[5])) {
+        fields.append(py::make_tuple("color", call[5]));
+    }
+    return run_exchange(call, "/vision/v0/smart-object-detection", std::move(fields));
+}
+
+py::object get_identity_data(const Call& call)
+{
+    py::list fields = fields_with_key(call[0]);
+    fields.append(py::make_tuple("country", call[2].attr("upper")()));
+    return run_exchange(call, "/vision/v0/getIdentityData", std::move(fields));
+}
+
+py::object face_id_verification(const Call& call)
+{
+    return run_exchange(call, "/vision/v0/faceIdVerification", fields_with_key(call[0]), call[2]);
+}
+
+py::object list_methods(const Call& call)
+{
+    py::list names;
+    for (py::handle name : py::reinterpret_steal<py::list>(PyObject_Dir(call[0].ptr()))) {
+        py::object value = py::getattr(call[0], name);
+        if (PyCallable_Check(value.ptr()) && !is_true(name.attr("startswith")("_"))) {
+            names.append(name);
+        }
+    }
+    return std::move(names);
+}
+
+const Parameter self_only[] = {{"self"}};
+const Parameter self_and_key[] = {{"self"}, {"key", nullptr, true}};
+const Parameter self_and_image[] = {{"self"}, {"image_path", nullptr, true}};
+const Parameter detection_parameters[] = {
+    {"self"},
+    {"image_path", nullptr, true},
+    {"display", "Boxes"},
+    {"confidence_threshold", "0.25"},
+    {"option", "0"},
+    {"color", ""},
+};
+const Parameter identity_parameters[] = {{"self"}, {"image_path", nullptr, true}, {"country"}};
+const Parameter verification_parameters[] = {{"self"}, {"image_path", nullptr, true}, {"to_compare"}};
+
+const FunctionDef methods[] = {
+    {"__init__", self_and_key, init},
+    {"segment_image", self_and_image, segment_image},
+    {"black_white", self_and_image, black_white},
+    {"colorization", self_and_image, colorization},
+    {"smart_object_detection", detection_parameters, smart_object_detection},
+    {"get_identity_data", identity_parameters, get_identity_data},
+    {"face_id_verification", verification_parameters, face_id_verification},
+    {"list_methods", self_only, list_methods},
+};
+
+}
+
+py::object make_client_class(const py::dict& globals)
+{
+    py::dict namespace_;
+    namespace_["__module__"] = globals["__name__"];
+    namespace_["__qualname__"] = "Pixelmend";
+    for (const FunctionDef& def : methods) {
+        namespace_[def.name] = make_function(def, concat({py::str("Pixelmend."), py::str(def.name)}), globals);
+    }
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    return type("Pixelmend", py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), namespace_);
+}
+
+}

@@ -1,0 +1,184 @@
+#include "exchange.hpp"
+
+#include "function.hpp"
+#include "result_file.hpp"
+#include "text.hpp"
+
+#include <cstring>
+
+namespace pixelmend {
+
+namespace {
+
+constexpr const char* service_address = "https://api.pixelmend.ai";
+
+// The readers that the image path helper puts into the field list open their
+// file on first read; closing them when the operation ends matters when an
+// exception's traceback keeps the encoder, and with it the fields, alive.
+class UploadReaders {
+public:
+    explicit UploadReaders(py::object fields) : fields_(std::move(fields)) {}
+    UploadReaders(const UploadReaders&) = delete;
+    UploadReaders& operator=(const UploadReaders&) = delete;
+
+    ~UploadReaders()
+    {
+        py::error_scope keep_pending_error;
+        if (!PyList_Check(fields_.ptr())) {
+            return;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields_.ptr()); ++i) {
+            close_reader(PyList_GET_ITEM(fields_.ptr(), i));
+        }
+    }
+
+private:
+    static PyObject* file_of(PyObject* entry)
+    {
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+            return nullptr;
+        }
+        PyObject* value = PyTuple_GET_ITEM(entry, 1);
+        if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) < 2) {
+            return nullptr;
+        }
+        return PyTuple_GET_ITEM(value, 1);
+    }
+
+    static void close_reader(PyObject* entry)
+    {
+        PyObject* file = file_of(entry);
+        if (file == nullptr || std::strcmp(Py_TYPE(file)->tp_name, "pixelmend.utils.utils.UploadFile") != 0) {
+            return;
+        }
+        PyObject* closed = PyObject_CallMethod(file, "close", nullptr);
+        Py_XDECREF(closed);
+        PyErr_Clear();
+    }
+
+    py::object fields_;
+};
+
+py::object call_helper(const py::dict& globals, const Upload& upload)
+{
+    if (upload.to_compare) {
+        return lookup_global(globals, "handle_image_path_id")(upload.fields, upload.image_path, upload.to_compare);
+    }
+    return lookup_global(globals, "handle_image_path")(upload.fields, upload.image_path);
+}
+
+// `with requests.Session() as session: response = session.post(...)`: the
+// session is closed as soon as the reply has arrived, before it is read.
+py::object post(const py::dict& globals, const py::str& url, const py::object& fields)
+{
+    py::object encoder = lookup_global(globals, "MultipartEncoder")(py::arg("fields") = fields);
+    py::dict headers;
+    headers["Content-Type"] = encoder.attr("content_type");
+    py::object manager = lookup_global(globals, "requests").attr("Session")();
+    auto manager_type = py::reinterpret_borrow<py::object>(py::type::handle_of(manager));
+    py::object enter = manager_type.attr("__enter__");
+    py::object exit = manager_type.attr("__exit__");
+    py::object session = enter(manager);
+    py::object response;
+    try {
+        response = session.attr("post")(url, py::arg("data") = encoder, py::arg("headers") = headers,
+                                        py::arg("verify") = false);
+    } catch (py::error_already_set& error) {
+        if (!is_true(exit(manager, error.type(), error.value(), error.trace()))) {
+            throw;
+        }
+        PyErr_SetString(PyExc_UnboundLocalError, "local variable 'response' referenced before assignment");
+        throw py::error_already_set();
+    }
+    exit(manager, py::none(), py::none(), py::none());
+    return response;
+}
+
+py::object make_save_dir(const py::dict& globals, py::handle image_path)
+{
+    py::object os = lookup_global(globals, "os");
+    py::object save_dir = os.attr("path").attr("join")("results", os.attr("path").attr("basename")(image_path));
+    if (!is_true(os.attr("path").attr("exists")(save_dir))) {
+        os.attr("makedirs")(save_dir);
+    }
+    return save_dir;
+}
+
+// A name from the reply becomes a file name under the save directory; names
+// that could climb out of it or address another directory are refused.
+bool is_unsafe_name(py::handle filename)
+{
+    PyObject* name = filename.ptr();
+    if (!PyUnicode_Check(name)) {
+        return false;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    if (length == 0 || PyUnicode_CompareWithASCIIString(name, ".") == 0
+        || PyUnicode_CompareWithASCIIString(name, "..") == 0) {
+        return true;
+    }
+    for (Py_UCS4 separator : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4('\0')}) {
+        if (PyUnicode_FindChar(name, separator, 0, length, 1) != -1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void save_body(const py::dict& globals, const py::object& file_response, const py::object& save_dir,
+               py::handle filename)
+{
+    py::object file_path = lookup_global(globals, "os").attr("path").attr("join")(save_dir, filename);
+    ResultFile file(save_dir, file_path);
+    for (py::handle chunk : file_response.attr("iter_content")(py::arg("chunk_size") = 8192)) {
+        if (is_true(chunk)) {
+            file.write(chunk);
+        }
+    }
+    file.commit();
+}
+
+void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename)
+{
+    if (is_unsafe_name(filename)) {
+        print_line(globals, concat({py::str("Failed to download "), as_text(filename)}));
+        return;
+    }
+    py::str file_url = concat({as_text(result["path"]), py::str("/"), as_text(filename)});
+    py::object file_response = lookup_global(globals, "requests")
+                                   .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = false);
+    if (!equals(file_response.attr("status_code"), py::int_(200))) {
+        print_line(globals, concat({py::str("Failed to download "), as_text(filename)}));
+        return;
+    }
+    save_body(globals, file_response, save_dir, filename);
+}
+
+}
+
+py::object exchange(const py::dict& globals, const Upload& upload)
+{
+    py::object fields = call_helper(globals, upload);
+    if (equals(fields, py::bool_(false))) {
+        return concat({py::str("File does not exist: "), as_text(upload.image_path)});
+    }
+    const UploadReaders readers(fields);
+    py::str url = concat({py::str(service_address), py::str(upload.endpoint)});
+    py::object response = post(globals, url, fields);
+    if (!equals(response.attr("status_code"), py::int_(200))) {
+        raise_exception(PyExc_Exception, concat({py::str("HT Error: "), as_text(response.attr("status_code")),
+                                                 py::str(", "), as_text(response.attr("text"))}));
+    }
+    py::object result = response.attr("json")();
+    if (!is_true(result["success"])) {
+        py::object message = result.attr("get")("message", "No error message provided");
+        raise_exception(PyExc_Exception, concat({py::str("API responded with an error: "), as_text(message)}));
+    }
+    py::object save_dir = make_save_dir(globals, upload.image_path);
+    for (py::handle filename : result["filenames"]) {
+        download(globals, result, save_dir, filename);
+    }
+    return concat({py::str("Files downloaded to "), as_text(save_dir)});
+}
+
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace pixelmend {
+
+namespace py = pybind11;
+
+// The class Pixelmend, made by `type` like a class statement would make it,
+// its functions reading their names from `globals`.
+py::object make_client_class(const py::dict& globals);
+
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace pixelmend {
+
+namespace py = pybind11;
+
+// A result file being downloaded. The bytes go to a temporary file beside
+// the final one, which replaces the final name only when `commit` is called,
+// so a failed download never leaves a torn file under that name and an
+// earlier file of the same name stays intact. A file never committed is
+// removed when this object goes away.
+class ResultFile {
+public:
+    ResultFile(py::handle directory, py::handle final_path);
+    ResultFile(const ResultFile&) = delete;
+    ResultFile& operator=(const ResultFile&) = delete;
+    ~ResultFile();
+
+    void write(py::handle chunk);
+    void commit();
+
+private:
+    std::string final_path_;
+    py::object final_path_object_;
+    std::string temporary_path_;
+    int fd_ = -1;
+};
+
+}

@@ -1,0 +1,59 @@
+#include "text.hpp"
+
+#include "function.hpp"
+
+namespace pixelmend {
+
+py::str as_text(py::handle value)
+{
+    py::str empty("");
+    PyObject* text = PyObject_Format(value.ptr(), empty.ptr());
+    if (text == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(text);
+}
+
+py::str concat(std::initializer_list<py::handle> parts)
+{
+    py::list pieces;
+    for (py::handle part : parts) {
+        pieces.append(part);
+    }
+    PyObject* joined = PyUnicode_Join(py::str("").ptr(), pieces.ptr());
+    if (joined == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(joined);
+}
+
+bool is_true(py::handle value)
+{
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) {
+        throw py::error_already_set();
+    }
+    return truth != 0;
+}
+
+bool equals(py::handle value, py::handle other)
+{
+    const int equal = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_EQ);
+    if (equal < 0) {
+        throw py::error_already_set();
+    }
+    return equal != 0;
+}
+
+void print_line(const py::dict& globals, py::handle value)
+{
+    lookup_global(globals, "print")(value);
+}
+
+void raise_exception(PyObject* type, py::handle message)
+{
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+}

@@ -1,0 +1,3 @@
+from pixelmend.main import main
+
+main()
