@@ -10,6 +10,7 @@ DATA = bytes(range(256)) * 4
 
 
 def open_fds():
+    gc.collect()
     return len(os.listdir("/proc/self/fd"))
 
 
@@ -101,7 +102,6 @@ def test_dropping_a_reader_releases_the_file(photo):
     reader = reader_for(photo)
     reader.read(1)
     del reader
-    gc.collect()
     assert open_fds() == before
 
 
