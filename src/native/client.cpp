@@ -83,7 +83,7 @@ py::object list_methods(const Call& call)
             names.append(name);
         }
     }
-    return std::move(names);
+    return names;
 }
 
 const Parameter self_only[] = {{"self"}};
