@@ -67,6 +67,37 @@ py::object call_helper(const py::dict& globals, const Upload& upload)
     return lookup_global(globals, "handle_image_path")(upload.fields, upload.image_path);
 }
 
+// Calls __exit__ the way a with statement does when its body raised: the
+// error counts as the one being handled, so sys.exc_info() inside __exit__
+// shows it and an error raised by __exit__ gets it as its __context__.
+py::object exit_with_error(const py::object& exit, const py::object& manager, const py::error_already_set& error)
+{
+    py::object trace = error.trace() ? error.trace() : py::none();
+    PyObject* saved_type;
+    PyObject* saved_value;
+    PyObject* saved_trace;
+    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_trace);
+    PyErr_SetExcInfo(error.type().inc_ref().ptr(), error.value().inc_ref().ptr(), trace.inc_ref().ptr());
+    PyObject* result = PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), error.type().ptr(),
+                                                    error.value().ptr(), trace.ptr(), nullptr);
+    PyErr_SetExcInfo(saved_type, saved_value, saved_trace);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(result);
+}
+
+[[noreturn]] void raise_unbound_response()
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable 'response' where it is not associated with a value");
+#else
+    PyErr_SetString(PyExc_UnboundLocalError, "local variable 'response' referenced before assignment");
+#endif
+    throw py::error_already_set();
+}
+
 // `with requests.Session() as session: response = session.post(...)`: the
 // session is closed as soon as the reply has arrived, before it is read.
 py::object post(const py::dict& globals, const py::str& url, const py::object& fields)
@@ -84,11 +115,10 @@ py::object post(const py::dict& globals, const py::str& url, const py::object& f
         response = session.attr("post")(url, py::arg("data") = encoder, py::arg("headers") = headers,
                                         py::arg("verify") = false);
     } catch (py::error_already_set& error) {
-        if (!is_true(exit(manager, error.type(), error.value(), error.trace()))) {
+        if (!is_true(exit_with_error(exit, manager, error))) {
             throw;
         }
-        PyErr_SetString(PyExc_UnboundLocalError, "local variable 'response' referenced before assignment");
-        throw py::error_already_set();
+        raise_unbound_response();
     }
     exit(manager, py::none(), py::none(), py::none());
     return response;

@@ -1,0 +1,689 @@
+import os
+import resource
+import signal
+import stat
+import sys
+
+import pytest
+
+import pixelmend.main as pm
+from pixelmend.utils.utils import handle_image_path
+
+URL = "https://api.pixelmend.ai/vision/v0/black-white"
+CONTENT_TYPE = "multipart/form-data; boundary=fixed"
+HELPER_RESULT = [("api_key", "K"), ("option", "1"), ("image", ("img.png", b"px", "image/png"))]
+
+
+class TransportError(Exception):
+    pass
+
+
+class Response:
+    def __init__(self, events, label, status=200, text="", payload=None, chunks=()):
+        self.events = events
+        self.label = label
+        self.status = status
+        self.body_text = text
+        self.payload = payload
+        self.chunks = chunks
+
+    @property
+    def status_code(self):
+        self.events.append((self.label, "status_code"))
+        return self.status
+
+    @property
+    def text(self):
+        self.events.append((self.label, "text"))
+        return self.body_text
+
+    def json(self):
+        self.events.append((self.label, "json"))
+        if isinstance(self.payload, BaseException):
+            raise self.payload
+        return self.payload
+
+    def iter_content(self, *args, **kwargs):
+        self.events.append((self.label, "iter_content", args, kwargs))
+        for chunk in self.chunks:
+            if isinstance(chunk, BaseException):
+                raise chunk
+            if callable(chunk):
+                chunk = chunk()
+            yield chunk
+
+
+class Session:
+    def __init__(self, service):
+        self.service = service
+
+    def __enter__(self):
+        self.service.events.append("enter")
+        return self
+
+    def __exit__(self, *exc_info):
+        self.service.events.append(("exit", exc_info))
+        if self.service.exit_raises is not None:
+            raise self.service.exit_raises
+        return self.service.exit_result
+
+    def post(self, *args, **kwargs):
+        self.service.events.append(("post", args, kwargs))
+        if isinstance(self.service.reply, BaseException):
+            raise self.service.reply
+        return self.service.reply
+
+
+class Service:
+    def __init__(self):
+        self.events = []
+        self.reply = None
+        self.files = {}
+        self.exit_result = None
+        self.exit_raises = None
+
+    def answer(self, payload, status=200, text=""):
+        self.reply = Response(self.events, "reply", status, text, payload)
+
+    def serve(self, url, status=200, chunks=()):
+        self.files[url] = Response(self.events, url, status, chunks=chunks)
+
+    def Session(self):
+        self.events.append("Session")
+        return Session(self)
+
+    def get(self, *args, **kwargs):
+        self.events.append(("get", args, kwargs))
+        return self.files[args[0]]
+
+    def gets(self):
+        return [event[1][0] for event in self.events if event[0] == "get"]
+
+
+class Encoder:
+    def __init__(self, *args, **kwargs):
+        self.events.append(("encoder", args, kwargs))
+        self.content_type = CONTENT_TYPE
+
+
+class Helper:
+    def __init__(self, events, result):
+        self.events = events
+        self.result = result
+
+    def __call__(self, *args, **kwargs):
+        self.events.append(("helper", args, kwargs))
+        return self.result
+
+
+@pytest.fixture
+def service(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    fake = Service()
+    monkeypatch.setattr(pm, "requests", fake)
+    monkeypatch.setattr(Encoder, "events", fake.events, raising=False)
+    monkeypatch.setattr(pm, "MultipartEncoder", Encoder)
+    fake.helper = Helper(fake.events, list(HELPER_RESULT))
+    monkeypatch.setattr(pm, "handle_image_path", fake.helper)
+    return fake
+
+
+def run(image_path="img.png"):
+    return pm.Pixelmend("K").black_white(image_path)
+
+
+def ok(filenames, path="https://files.example/r1"):
+    return {"success": True, "filenames": filenames, "path": path}
+
+
+def tree(root="."):
+    found = set()
+    for directory, dirs, files in os.walk(root):
+        for name in dirs + files:
+            found.add(os.path.relpath(os.path.join(directory, name), root))
+    return found
+
+
+def test_whole_exchange_in_order(service, capsys):
+    service.answer(ok(["a.png", "b.json"]))
+    service.serve("https://files.example/r1/a.png", chunks=[b"\x89PNG", b"rest"])
+    service.serve("https://files.example/r1/b.json", status=404)
+
+    assert run() == "Files downloaded to results/img.png"
+
+    encoder = service.events[4][2]["data"]
+    assert isinstance(encoder, Encoder)
+    assert service.events[:2] == [
+        ("helper", ([("api_key", "K"), ("option", "1")], "img.png"), {}),
+        ("encoder", (), {"fields": HELPER_RESULT}),
+    ]
+    assert service.events[2:] == [
+        "Session",
+        "enter",
+        ("post", (URL,), {"data": encoder, "headers": {"Content-Type": CONTENT_TYPE}, "verify": False}),
+        ("exit", (None, None, None)),
+        ("reply", "status_code"),
+        ("reply", "json"),
+        ("get", ("https://files.example/r1/a.png",), {"stream": True, "verify": False}),
+        ("https://files.example/r1/a.png", "status_code"),
+        ("https://files.example/r1/a.png", "iter_content", (), {"chunk_size": 8192}),
+        ("get", ("https://files.example/r1/b.json",), {"stream": True, "verify": False}),
+        ("https://files.example/r1/b.json", "status_code"),
+    ]
+    assert capsys.readouterr().out == "Failed to download b.json\n"
+    assert tree() == {"results", "results/img.png", "results/img.png/a.png"}
+    assert open("results/img.png/a.png", "rb").read() == b"\x89PNGrest"
+
+
+def test_helper_result_replaces_the_fields_even_when_it_is_not_a_list(service):
+    result = (("only", "this"),)
+    service.helper.result = result
+    service.answer(ok([]))
+    run()
+    assert service.events[1] == ("encoder", (), {"fields": result})
+    assert service.events[1][2]["fields"] is result
+
+
+@pytest.mark.parametrize("result", [False, 0, 0.0])
+def test_nothing_to_upload(service, result):
+    service.helper.result = result
+    assert run("no/such.png") == "File does not exist: no/such.png"
+    assert [e[0] for e in service.events] == ["helper"]
+    assert tree() == set()
+
+
+@pytest.mark.parametrize("result", [[], None, "", True])
+def test_results_that_are_not_equal_to_false_are_uploaded(service, result):
+    service.helper.result = result
+    service.answer(ok([]))
+    assert run() == "Files downloaded to results/img.png"
+    assert service.events[1] == ("encoder", (), {"fields": result})
+
+
+@pytest.mark.parametrize("suppress", [None, False, 0, ""])
+def test_transport_error_of_post_goes_through_exit_and_out(service, suppress):
+    error = TransportError("refused")
+    service.reply = error
+    service.exit_result = suppress
+    with pytest.raises(TransportError) as raised:
+        run()
+    assert raised.value is error
+    kind, (exc_type, exc_value, exc_tb) = service.events[-1]
+    assert (kind, exc_type, exc_value) == ("exit", TransportError, error)
+    assert exc_tb is error.__traceback__ or exc_tb is not None
+    assert tree() == set()
+
+
+def test_exit_that_suppresses_leaves_no_response(service):
+    service.reply = TransportError("refused")
+    service.exit_result = True
+    with pytest.raises(UnboundLocalError, match="response"):
+        run()
+    assert service.events[-1][0] == "exit"
+
+
+def test_error_raised_by_exit_replaces_the_post_error_and_keeps_it_as_context(service):
+    post_error = TransportError("refused")
+    exit_error = RuntimeError("close failed")
+    service.reply = post_error
+    service.exit_raises = exit_error
+    with pytest.raises(RuntimeError) as raised:
+        run()
+    assert raised.value is exit_error
+    assert exit_error.__context__ is post_error
+
+
+def test_exit_sees_the_post_error_as_the_one_being_handled(service, monkeypatch):
+    seen = []
+    monkeypatch.setattr(Session, "__exit__", lambda self, *exc: seen.append(sys.exc_info()[1]))
+    error = TransportError("refused")
+    service.reply = error
+    with pytest.raises(TransportError):
+        run()
+    service.reply = None
+    service.answer(ok([]))
+    run()
+    assert seen == [error, None]
+
+
+def test_exit_error_after_a_good_reply_stops_before_the_reply_is_read(service):
+    service.answer(ok([]))
+    service.exit_raises = RuntimeError("close failed")
+    with pytest.raises(RuntimeError):
+        run()
+    assert ("reply", "status_code") not in service.events
+
+
+@pytest.mark.parametrize(
+    "status, text, message",
+    [
+        (500, "boom", "HT Error: 500, boom"),
+        (404, "", "HT Error: 404, "),
+        (201, "created", "HT Error: 201, created"),
+        ("200", "x", "HT Error: 200, x"),
+        (None, None, "HT Error: None, None"),
+    ],
+)
+def test_status_other_than_200(service, status, text, message):
+    service.answer(ok([]), status=status, text=text)
+    with pytest.raises(Exception) as raised:
+        run()
+    assert type(raised.value) is Exception
+    assert raised.value.args == (message,)
+    assert ("reply", "json") not in service.events
+    assert tree() == set()
+
+
+@pytest.mark.parametrize("status", [200, 200.0, True + 199])
+def test_status_equal_to_200_is_accepted(service, status):
+    service.answer(ok([]), status=status)
+    assert run() == "Files downloaded to results/img.png"
+
+
+@pytest.mark.parametrize(
+    "payload, error",
+    [
+        (ValueError("Expecting value"), ValueError),
+        ([1, 2], TypeError),
+        (42, TypeError),
+        ("text", TypeError),
+        (None, TypeError),
+        ({}, KeyError),
+        ({"message": "m"}, KeyError),
+    ],
+)
+def test_malformed_replies_raise_library_errors(service, payload, error):
+    service.answer(payload)
+    with pytest.raises(error) as raised:
+        run()
+    if isinstance(payload, BaseException):
+        assert raised.value is payload
+    assert tree() == set()
+
+
+@pytest.mark.parametrize(
+    "payload, message",
+    [
+        ({"success": False, "message": "quota"}, "API responded with an error: quota"),
+        ({"success": False}, "API responded with an error: No error message provided"),
+        ({"success": False, "message": None}, "API responded with an error: None"),
+        ({"success": 0, "message": 7}, "API responded with an error: 7"),
+        ({"success": "", "message": ""}, "API responded with an error: "),
+        ({"success": [], "message": ["a"]}, "API responded with an error: ['a']"),
+        ({"success": None, "message": {"k": 1}}, "API responded with an error: {'k': 1}"),
+    ],
+)
+def test_refusal(service, payload, message):
+    service.answer(payload)
+    with pytest.raises(Exception) as raised:
+        run()
+    assert type(raised.value) is Exception and raised.value.args == (message,)
+    assert tree() == set()
+
+
+@pytest.mark.parametrize("success", [True, 1, "false", "0", [0], {"x": 0}])
+def test_truthy_success_is_success(service, success):
+    service.answer({"success": success, "filenames": [], "path": "p"})
+    assert run() == "Files downloaded to results/img.png"
+
+
+def test_missing_filenames_fails_after_the_directory_is_made(service):
+    service.answer({"success": True, "path": "p"})
+    with pytest.raises(KeyError):
+        run()
+    assert tree() == {"results", "results/img.png"}
+
+
+def test_path_is_read_for_each_safe_name_only(service, capsys):
+    service.answer({"success": True, "filenames": ["..", "a/b", ""]})
+    assert run() == "Files downloaded to results/img.png"
+    assert capsys.readouterr().out == "Failed to download ..\nFailed to download a/b\nFailed to download \n"
+    service.events.clear()
+    service.answer({"success": True, "filenames": ["..", "ok.png"]})
+    with pytest.raises(KeyError, match="path"):
+        run()
+
+
+class CountingReply(dict):
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.reads = []
+
+    def __getitem__(self, key):
+        self.reads.append(key)
+        return super().__getitem__(key)
+
+
+def test_path_is_read_anew_per_file(service):
+    reply = CountingReply(ok(["a", "b", "c"], path="P"))
+    service.answer(reply)
+    for name in "abc":
+        service.serve("P/" + name, status=404)
+    run()
+    assert reply.reads == ["success", "filenames", "path", "path", "path"]
+
+
+@pytest.mark.parametrize(
+    "path, name, url",
+    [
+        ("https://h/r/", "a.png", "https://h/r//a.png"),
+        ("", "a.png", "/a.png"),
+        (7, "a.png", "7/a.png"),
+        (None, "a.png", "None/a.png"),
+        ("https://h/r", "é ü.png", "https://h/r/é ü.png"),
+        ("https://h/r", "a?b#c", "https://h/r/a?b#c"),
+    ],
+)
+def test_download_address(service, capsys, path, name, url):
+    service.answer(ok([name], path=path))
+    service.serve(url, status=404)
+    run()
+    assert service.gets() == [url]
+    assert capsys.readouterr().out == f"Failed to download {name}\n"
+
+
+@pytest.mark.parametrize("name", [5, None, 1.5])
+def test_names_that_are_not_text_are_requested_then_refused_by_join(service, name):
+    service.answer(ok([name], path="P"))
+    service.serve(f"P/{name}", chunks=[b"never"])
+    with pytest.raises(TypeError):
+        run()
+    assert service.gets() == [f"P/{name}"]
+    assert not any(e[1] == "iter_content" for e in service.events if isinstance(e, tuple) and len(e) > 2)
+    assert tree() == {"results", "results/img.png"}
+
+
+@pytest.mark.parametrize(
+    "name", ["", ".", "..", "../evil.png", "/etc/evil.png", "a/b.png", "a\\b.png", "..\\evil.png", "a\x00b.png", "/"]
+)
+def test_unsafe_names_are_never_requested_or_written(service, capsys, name):
+    service.answer(ok([name, "good.png"], path="P"))
+    service.serve("P/good.png", chunks=[b"good"])
+    assert run() == "Files downloaded to results/img.png"
+    assert service.gets() == ["P/good.png"]
+    assert capsys.readouterr().out == f"Failed to download {name}\n"
+    assert tree() == {"results", "results/img.png", "results/img.png/good.png"}
+
+
+@pytest.mark.parametrize("name", ["...", ". .", "..a", "a..", ".hidden", "a b", "ü", "x" * 200, "a:b", "~"])
+def test_odd_but_plain_names_are_saved(service, name):
+    service.answer(ok([name], path="P"))
+    service.serve("P/" + name, chunks=[b"body"])
+    run()
+    with open(os.path.join("results", "img.png", name), "rb") as saved:
+        assert saved.read() == b"body"
+
+
+@pytest.mark.parametrize(
+    "filenames, expected",
+    [
+        ([], set()),
+        ("ab", {"a", "b"}),
+        ({"k1": 0, "k2": 1}, {"k1", "k2"}),
+        (("t",), {"t"}),
+    ],
+)
+def test_filenames_are_iterated_as_given(service, filenames, expected):
+    service.answer(ok(filenames, path="P"))
+    for name in expected:
+        service.serve("P/" + name, chunks=[name.encode()])
+    assert run() == "Files downloaded to results/img.png"
+    assert set(os.listdir("results/img.png")) == expected
+
+
+@pytest.mark.parametrize("filenames", [5, None, True])
+def test_filenames_that_cannot_be_iterated(service, filenames):
+    service.answer(ok(filenames))
+    with pytest.raises(TypeError):
+        run()
+
+
+def test_all_downloads_failing_still_reports_the_directory(service, capsys):
+    service.answer(ok(["a", "b"], path="P"))
+    service.serve("P/a", status=500)
+    service.serve("P/b", status="200")
+    assert run() == "Files downloaded to results/img.png"
+    assert capsys.readouterr().out == "Failed to download a\nFailed to download b\n"
+    assert tree() == {"results", "results/img.png"}
+
+
+@pytest.mark.parametrize(
+    "chunks, body",
+    [
+        ([b"", b"ab", b"", b"cd", b""], b"abcd"),
+        ([], b""),
+        ([b""], b""),
+        ([bytearray(b"xy"), memoryview(b"zw")], b"xyzw"),
+        ([b"\x00" * 20000, b"\xff"], b"\x00" * 20000 + b"\xff"),
+        ([0, "", None, b"k"], b"k"),
+    ],
+)
+def test_body_is_written_from_the_chunks(service, chunks, body):
+    service.answer(ok(["f.bin"], path="P"))
+    service.serve("P/f.bin", chunks=chunks)
+    run()
+    assert open("results/img.png/f.bin", "rb").read() == body
+
+
+def test_later_file_of_the_same_name_replaces_the_earlier(service):
+    service.answer(ok(["f", "f"], path="P"))
+    responses = iter([Response(service.events, n, chunks=[n.encode()]) for n in ("first", "2nd")])
+    service.get = lambda url, **kwargs: next(responses)
+    run()
+    assert os.listdir("results/img.png") == ["f"]
+    assert open("results/img.png/f", "rb").read() == b"2nd"
+
+
+@pytest.mark.parametrize(
+    "image_path, save_dir",
+    [
+        ("img.png", "results/img.png"),
+        ("/abs/dir/img.png", "results/img.png"),
+        ("scans/", "results/"),
+        ("a/b/scans", "results/scans"),
+        ("", "results/"),
+        (".", "results/."),
+        ("with space.jpg", "results/with space.jpg"),
+    ],
+)
+def test_save_directory_comes_from_the_last_path_component(service, image_path, save_dir):
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v"])
+    assert run(image_path) == "Files downloaded to " + save_dir
+    assert open(os.path.join(save_dir, "f"), "rb").read() == b"v"
+    assert not os.path.exists(os.path.join(os.path.dirname(image_path) or "none", "f"))
+
+
+def test_existing_directory_is_reused_and_its_other_files_kept(service):
+    os.makedirs("results/img.png")
+    with open("results/img.png/keep.txt", "wb") as kept:
+        kept.write(b"mine")
+    with open("results/img.png/f", "wb") as old:
+        old.write(b"old result that is longer")
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"new"])
+    run()
+    assert sorted(os.listdir("results/img.png")) == ["f", "keep.txt"]
+    assert open("results/img.png/keep.txt", "rb").read() == b"mine"
+    assert open("results/img.png/f", "rb").read() == b"new"
+
+
+def test_save_directory_that_is_a_file_is_an_os_error(service):
+    os.makedirs("results")
+    with open("results/img.png", "wb") as blocker:
+        blocker.write(b"in the way")
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v"])
+    with pytest.raises(OSError):
+        run()
+    assert open("results/img.png", "rb").read() == b"in the way"
+
+
+def test_final_name_appears_only_once_the_body_is_complete(service):
+    seen = []
+
+    def look():
+        seen.append(sorted(os.listdir("results/img.png")))
+        return b"more"
+
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"start", look, look])
+    run()
+    assert len(seen) == 2
+    for listing in seen:
+        [temporary] = listing
+        assert temporary.startswith(".pixelmend-") and temporary.endswith(".part")
+    assert os.listdir("results/img.png") == ["f"]
+    assert open("results/img.png/f", "rb").read() == b"startmoremore"
+
+
+def failing_chunks(kind):
+    if kind == "transport":
+        return [b"half", TransportError("reset by peer")]
+    if kind == "text":
+        return [b"half", "text"]
+    if kind == "number":
+        return [b"half", 5]
+    if kind == "object":
+        return [b"half", object()]
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("earlier", [None, b"earlier complete file"])
+@pytest.mark.parametrize("kind, error", [("transport", TransportError), ("text", TypeError), ("number", TypeError), ("object", TypeError)])
+def test_broken_body_leaves_no_torn_file(service, earlier, kind, error):
+    if earlier is not None:
+        os.makedirs("results/img.png")
+        with open("results/img.png/f", "wb") as old:
+            old.write(earlier)
+    service.answer(ok(["f", "next"], path="P"))
+    service.serve("P/f", chunks=failing_chunks(kind))
+    service.serve("P/next", chunks=[b"never"])
+    with pytest.raises(error):
+        run()
+    assert service.gets() == ["P/f"]
+    expected = {"results", "results/img.png"} | ({"results/img.png/f"} if earlier else set())
+    assert tree() == expected
+    if earlier is not None:
+        assert open("results/img.png/f", "rb").read() == earlier
+
+
+def test_transport_error_mid_body_is_the_same_object(service):
+    error = TransportError("reset")
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"a", error])
+    with pytest.raises(TransportError) as raised:
+        run()
+    assert raised.value is error
+
+
+def test_write_error_mid_body_leaves_no_torn_file(service):
+    os.makedirs("results/img.png")
+    with open("results/img.png/f", "wb") as old:
+        old.write(b"earlier")
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"a" * 4096, b"b" * 8192])
+    previous_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (6000, hard))
+    try:
+        with pytest.raises(OSError) as raised:
+            run()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        signal.signal(signal.SIGXFSZ, previous_handler)
+    assert raised.value.errno == 27
+    assert sorted(os.listdir("results/img.png")) == ["f"]
+    assert open("results/img.png/f", "rb").read() == b"earlier"
+
+
+def test_final_name_taken_by_a_directory(service):
+    os.makedirs("results/img.png/f/inner")
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v"])
+    with pytest.raises(OSError) as raised:
+        run()
+    assert raised.value.filename == "results/img.png/f"
+    assert tree() == {"results", "results/img.png", "results/img.png/f", "results/img.png/f/inner"}
+
+
+@pytest.mark.parametrize("umask, mode", [(0o022, 0o644), (0o077, 0o600), (0o002, 0o664), (0, 0o666)])
+def test_file_mode_follows_the_umask(service, umask, mode):
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v"])
+    previous = os.umask(umask)
+    try:
+        run()
+    finally:
+        os.umask(previous)
+    assert stat.S_IMODE(os.stat("results/img.png/f").st_mode) == mode
+
+
+def test_print_is_looked_up_in_the_module_first(service, monkeypatch, capsys):
+    lines = []
+    monkeypatch.setattr(pm, "print", lambda *args: lines.append(args), raising=False)
+    service.answer(ok(["x/y"], path="P"))
+    run()
+    assert lines == [("Failed to download x/y",)]
+    assert capsys.readouterr().out == ""
+
+
+@pytest.fixture
+def real_upload(service, monkeypatch):
+    with open("img.png", "wb") as image:
+        image.write(b"\x89PNG pixels")
+    kept = []
+
+    def helper(fields, image_path):
+        result = handle_image_path(fields, image_path)
+        kept.append(result)
+        return result
+
+    monkeypatch.setattr(pm, "handle_image_path", helper)
+    return kept
+
+
+def readers(kept):
+    [fields] = kept
+    return [value[1] for _, value in fields if isinstance(value, tuple)]
+
+
+@pytest.mark.parametrize(
+    "outcome",
+    ["success", "refusal", "status", "transport", "json", "download"],
+)
+def test_upload_readers_are_closed_whatever_the_outcome(service, real_upload, outcome):
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v"])
+    if outcome == "refusal":
+        service.answer({"success": False})
+    elif outcome == "status":
+        service.answer(ok([]), status=502)
+    elif outcome == "transport":
+        service.reply = TransportError("down")
+    elif outcome == "json":
+        service.answer(ValueError("not json"))
+    elif outcome == "download":
+        service.serve("P/f", chunks=[TransportError("cut")])
+    if outcome == "success":
+        run()
+    else:
+        with pytest.raises(Exception) as raised:
+            run()
+        assert raised.traceback
+    [reader] = readers(real_upload)
+    assert type(reader).__name__ == "UploadFile" and reader.closed
+
+
+def test_only_upload_readers_are_closed(service):
+    class Stream:
+        closed = False
+
+        def close(self):
+            self.closed = True
+
+    stream = Stream()
+    service.helper.result = [("api_key", "K"), ("image", ("img.png", stream, "image/png"))]
+    service.answer(ok([]))
+    run()
+    assert stream.closed is False
