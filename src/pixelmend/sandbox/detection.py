@@ -11,7 +11,7 @@ from .tones import foreground_mask
 ANALYSIS_SIDE = 192
 MIN_AREA_FRACTION = 0.0015
 MAX_AREA_FRACTION = 0.5
-COLOUR_TOLERANCE = 120.0
+COLOUR_TOLERANCE = 60.0
 DEFAULT_DRAW_COLOUR = (255, 0, 0)
 MASK_OPACITY = 0.55
 
@@ -41,13 +41,12 @@ def analysis_copy(image: Image.Image) -> Image.Image:
     return small
 
 
-def _mean_colour(colours: list[tuple[int, int, int]], region: Region) -> tuple[float, float, float]:
-    count = region.area
+def _mean_colour(rgb: bytes, region: Region) -> tuple[float, float, float]:
     sums = [0, 0, 0]
     for index in region.pixels:
-        for channel, value in enumerate(colours[index]):
-            sums[channel] += value
-    return (sums[0] / count, sums[1] / count, sums[2] / count)
+        for channel in range(3):
+            sums[channel] += rgb[index * 3 + channel]
+    return (sums[0] / region.area, sums[1] / region.area, sums[2] / region.area)
 
 
 def _scale_box(box: tuple[int, int, int, int], small: Image.Image, image: Image.Image) -> tuple[int, int, int, int]:
@@ -75,12 +74,12 @@ def _plausible_object(region: Region, small: Image.Image) -> bool:
 def find_objects(
     image: Image.Image, small: Image.Image, threshold: float, colour: tuple[int, int, int] | None
 ) -> list[Detection]:
-    colours = list(small.getdata())
+    rgb = small.tobytes()
     detections = []
     for region in connected_regions(foreground_mask(small)):
         if not _plausible_object(region, small):
             continue
-        if colour is not None and math.dist(_mean_colour(colours, region), colour) > COLOUR_TOLERANCE:
+        if colour is not None and math.dist(_mean_colour(rgb, region), colour) > COLOUR_TOLERANCE:
             continue
         score = round(region.fill_ratio, 3)
         if score > threshold:

@@ -48,6 +48,9 @@ def file_response(path: Path, environ) -> Response:
 
 
 def _leading_bytes_then_abort(path: Path, count: int) -> Iterator[bytes]:
+    # An empty first chunk makes werkzeug send the status line and headers, which
+    # also marks the connection for closing even when no body byte follows.
+    yield b""
     remaining = count
     with open(path, "rb") as handle:
         while remaining > 0:
@@ -64,7 +67,7 @@ def _leading_bytes_then_abort(path: Path, count: int) -> Iterator[bytes]:
 def cut_response(path: Path, after_bytes: int) -> Response:
     size = path.stat().st_size
     return Response(
-        _leading_bytes_then_abort(path, min(after_bytes, size)),
+        _leading_bytes_then_abort(path, min(after_bytes, max(size - 1, 0))),
         mimetype=_content_type(path),
         headers={"Content-Length": str(size)},
         direct_passthrough=True,

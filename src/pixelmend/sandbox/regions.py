@@ -53,7 +53,7 @@ def _flood(start: int, inside: bytes, seen: bytearray, width: int, height: int) 
 
 def connected_regions(mask: Image.Image) -> list[Region]:
     width, height = mask.size
-    inside = bytes(1 if value else 0 for value in mask.convert("L").getdata())
+    inside = bytes(1 if value else 0 for value in mask.convert("L").tobytes())
     seen = bytearray(len(inside))
     regions = []
     for start, value in enumerate(inside):

@@ -47,7 +47,7 @@ def _border_pixels(gray: Image.Image) -> list[int]:
         gray.crop((0, 0, 1, height)),
         gray.crop((width - 1, 0, width, height)),
     ]
-    return [value for strip in strips for value in strip.getdata()]
+    return [value for strip in strips for value in strip.tobytes()]
 
 
 def foreground_mask(image: Image.Image) -> Image.Image:

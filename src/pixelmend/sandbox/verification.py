@@ -9,7 +9,7 @@ MATCH_THRESHOLD = 0.8
 
 def difference_hash(image: Image.Image) -> int:
     gray = image.convert("L").resize((HASH_SIDE + 1, HASH_SIDE), Image.Resampling.BILINEAR)
-    values = list(gray.getdata())
+    values = gray.tobytes()
     bits = 0
     for row in range(HASH_SIDE):
         offset = row * (HASH_SIDE + 1)
