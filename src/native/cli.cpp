@@ -60,6 +60,23 @@ py::object make_parser(const py::dict& globals)
     return parser;
 }
 
+// A line the output stream cannot encode (undecodable bytes of an argument
+// on a strict UTF-8 stream, accented letters on an ASCII one) is shown with
+// backslash escapes instead of ending the command with a traceback.
+void show(const py::dict& globals, py::handle value)
+{
+    try {
+        print_line(globals, value);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeEncodeError)) {
+            throw;
+        }
+        py::object encoding = error.value().attr("encoding");
+        py::object escaped = py::str(value).attr("encode")(encoding, "backslashreplace").attr("decode")(encoding);
+        print_line(globals, escaped);
+    }
+}
+
 py::dict method_descriptions()
 {
     py::dict descriptions;
@@ -91,11 +108,11 @@ void print_listing(const py::dict& globals)
     py::object client = lookup_global(globals, "Pixelmend")("blank_key");
     py::object names = client.attr("list_methods")();
     py::dict descriptions = method_descriptions();
-    print_line(globals, py::str("Available methods:"));
+    show(globals, py::str("Available methods:"));
     for (py::handle name : names) {
         py::object description = descriptions.attr("get")(name, "No description available.");
-        print_line(globals, concat({as_text(name), py::str(": "), as_text(description)}));
-        print_line(globals, py::str(""));
+        show(globals, concat({as_text(name), py::str(": "), as_text(description)}));
+        show(globals, py::str(""));
     }
 }
 
@@ -130,20 +147,20 @@ void call_operation(const py::dict& globals, const py::object& args, const py::o
                                   args.attr("color"));
     } else if (equals(method, py::str("face_id_verification"))) {
         if (!is_true(args.attr("to_compare"))) {
-            print_line(globals, py::str("Image to compare is required for face_id_verification method."));
+            show(globals, py::str("Image to compare is required for face_id_verification method."));
             return;
         }
         returned = method_to_call(image_path, args.attr("to_compare"));
     } else if (equals(method, py::str("get_identity_data"))) {
         if (!is_true(args.attr("country"))) {
-            print_line(globals, py::str("Country code is required for get_identity_data method."));
+            show(globals, py::str("Country code is required for get_identity_data method."));
             return;
         }
         returned = method_to_call(image_path, args.attr("country"));
     } else {
         returned = method_to_call(image_path);
     }
-    print_line(globals, returned);
+    show(globals, returned);
 }
 
 void guarded_call(const py::dict& globals, const py::object& args, const py::object& method_to_call)
@@ -154,7 +171,7 @@ void guarded_call(const py::dict& globals, const py::object& args, const py::obj
         if (!error.matches(PyExc_Exception)) {
             throw;
         }
-        print_line(globals, py::make_tuple("Error:", error.value()));
+        show(globals, py::make_tuple("Error:", error.value()));
     }
 }
 
@@ -169,14 +186,14 @@ py::object run(const Call& call)
     }
     if (!is_true(args.attr("key")) || !is_true(args.attr("image_path"))) {
         parser.attr("print_usage")();
-        print_line(globals, py::str("error: the following arguments are required: key, image_path"));
+        show(globals, py::str("error: the following arguments are required: key, image_path"));
         return py::none();
     }
     py::object client = lookup_global(globals, "Pixelmend")(args.attr("key"));
     py::object method = args.attr("method");
     if (!has_attribute(client, method)) {
-        print_line(globals, concat({py::str("Method "), as_text(method), py::str(" not found in Pixelmend class.")}));
-        print_line(globals, py::str("Use --list to see available methods."));
+        show(globals, concat({py::str("Method "), as_text(method), py::str(" not found in Pixelmend class.")}));
+        show(globals, py::str("Use --list to see available methods."));
         return py::none();
     }
     guarded_call(globals, args, py::getattr(client, method));
