@@ -408,3 +408,67 @@ def test_importing_the_package_main_runs_nothing(monkeypatch, capsys):
     monkeypatch.setattr(sys, "argv", ["pixelmend", "--list"])
     __import__("pixelmend.__main__")
     assert capsys.readouterr().out == ""
+
+
+def command(entry):
+    if entry == "module":
+        return [sys.executable, "-m", "pixelmend"]
+    script = shutil.which("pixelmend", path=sysconfig.get_path("scripts"))
+    if script is None:
+        pytest.skip("the pixelmend console script is not installed next to this interpreter")
+    return [script]
+
+
+def launch(argv, **env):
+    environment = {**os.environ, "COLUMNS": "400", "PYTHONIOENCODING": "utf-8:strict", **env}
+    return subprocess.run(argv, capture_output=True, env=environment, timeout=120)
+
+
+@pytest.mark.parametrize(
+    ("entry", "prog"), [("script", "pixelmend"), ("module", os.path.basename(sys.executable) + " -m pixelmend")]
+)
+def test_entry_points_list_and_ask_for_missing_arguments(entry, prog):
+    listed = launch([*command(entry), "--list"])
+    assert (listed.returncode, listed.stdout, listed.stderr) == (0, REAL_LISTING.encode(), b"")
+    bare = launch(command(entry))
+    usage = USAGE.replace("usage: pixelmend", "usage: " + prog, 1)
+    assert (bare.returncode, bare.stdout, bare.stderr) == (0, (usage + REQUIRED).encode(), b"")
+
+
+@pytest.mark.parametrize(
+    ("argv", "status", "out", "err"),
+    [
+        (["--help"], 0, USAGE, ""),
+        (["--bogus"], 2, "", USAGE + "pixelmend: error: unrecognized arguments: --bogus\n"),
+        (["k", "img.jpg", "nope"], 0, NOT_FOUND.format("nope"), ""),
+    ],
+    ids=["help", "unknown-option", "not-found"],
+)
+def test_console_script_exit_status(argv, status, out, err):
+    done = launch([*command("script"), *argv])
+    assert done.returncode == status
+    assert done.stdout.decode().startswith(out)
+    assert done.stderr.decode() == err
+
+
+def test_undecodable_argument_bytes_never_give_a_traceback():
+    done = launch([*command("script"), b"k", b"img.jpg", b"seg\xffment"])
+    assert (done.returncode, done.stdout, done.stderr) == (0, NOT_FOUND.format("seg\\udcffment").encode(), b"")
+
+
+def test_the_extension_module_run_as_main_runs_main_once():
+    program = (
+        "import importlib.util, sys\n"
+        "spec = importlib.util.find_spec('pixelmend.main')\n"
+        "module = importlib.util.module_from_spec(spec)\n"
+        "module.__name__ = '__main__'\n"
+        "sys.argv = ['pixelmend', '--list']\n"
+        "spec.loader.exec_module(module)\n"
+    )
+    done = launch([sys.executable, "-c", program])
+    assert (done.returncode, done.stdout, done.stderr) == (0, REAL_LISTING.encode(), b"")
+
+
+def test_importing_the_module_prints_nothing():
+    done = launch([sys.executable, "-c", "import pixelmend.main", "--list"])
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
