@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include "api_boundary.hpp"
+
 #include <structmember.h>
 
 #include <array>
@@ -211,22 +213,15 @@ bool check_text_arguments(const FunctionObject& function, const std::array<PyObj
 
 PyObject* run_body(const FunctionObject& function, const std::array<PyObject*, max_parameters>& slots)
 {
-    try {
+    return guarded([&] {
         std::array<py::handle, max_parameters> arguments;
         for (std::size_t i = 0; i < parameter_count(function); ++i) {
             arguments[i] = slots[i];
         }
         const auto globals = py::reinterpret_borrow<py::dict>(function.globals);
         const Call call{globals, std::span<const py::handle>(arguments.data(), parameter_count(function))};
-        return function.def->body(call).release().ptr();
-    } catch (py::error_already_set& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-    }
-    return nullptr;
+        return function.def->body(call);
+    });
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)

@@ -1,10 +1,10 @@
+#include "api_boundary.hpp"
 #include "cli.hpp"
 #include "client.hpp"
 #include "function.hpp"
 #include "text.hpp"
 
 #include <initializer_list>
-#include <new>
 
 namespace pixelmend {
 
@@ -51,17 +51,12 @@ void start_up(const py::dict& globals)
 
 int exec_main(PyObject* module)
 {
-    try {
+    PyObject* done = guarded([module] {
         start_up(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
-        return 0;
-    } catch (py::error_already_set& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-    }
-    return -1;
+        return py::none();
+    });
+    Py_XDECREF(done);
+    return done != nullptr ? 0 : -1;
 }
 
 PyModuleDef_Slot main_slots[] = {
