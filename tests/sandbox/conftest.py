@@ -31,7 +31,10 @@ def quiet_certificate_warnings():
 def fresh_faults(request):
     yield
     if "service" in request.fixturenames:
-        request.getfixturevalue("service").reset()
+        running_service = request.getfixturevalue("service")
+        errors = list(running_service.errors)
+        running_service.reset()
+        assert errors == [], "the local service reported errors"
 
 
 @pytest.fixture(scope="session")

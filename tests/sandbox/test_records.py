@@ -83,3 +83,13 @@ def test_large_upload_is_streamed_to_disk(service, post, tmp_path):
     assert service.received()[-1].files[0].sha256 == digest.hexdigest()
     assert peak_growth_kib < 100 * 1024
     assert not any((service.workspace / "uploads").iterdir())
+
+
+def test_server_failures_are_kept_on_the_handle(service, post, monkeypatch):
+    def broken(*args, **kwargs):
+        raise RuntimeError("operation crashed")
+
+    monkeypatch.setattr("pixelmend.sandbox.app.perform", broken)
+    assert post("/vision/v0/black-white", [("api_key", "k")]).status_code == 500
+    assert any("operation crashed" in error for error in service.errors)
+    service.reset()

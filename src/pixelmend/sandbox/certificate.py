@@ -16,7 +16,7 @@ def write_self_signed_certificate(directory: Path) -> tuple[Path, Path]:
     key = ec.generate_private_key(ec.SECP256R1())
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "pixelmend local service")])
     now = datetime.datetime.now(datetime.timezone.utc)
-    alternative_names = [x509.DNSName(name) for name in LOCAL_NAMES]
+    alternative_names: list[x509.GeneralName] = [x509.DNSName(name) for name in LOCAL_NAMES]
     alternative_names += [x509.IPAddress(ipaddress.ip_address(a)) for a in LOCAL_ADDRESSES]
     certificate = (
         x509.CertificateBuilder()

@@ -2,6 +2,7 @@ from __future__ import annotations
 
 import importlib
 import shutil
+from typing import cast
 
 from PIL import Image
 
@@ -19,7 +20,8 @@ def dominant_colours(image: Image.Image) -> list[dict]:
     total = sample.width * sample.height
     colours = []
     for count, index in counts:
-        red, green, blue = palette[index * 3 : index * 3 + 3]
+        start = 3 * cast(int, index)
+        red, green, blue = palette[start : start + 3]
         colours.append({"hex": f"#{red:02x}{green:02x}{blue:02x}", "share": round(count / total, 4)})
     return colours
 

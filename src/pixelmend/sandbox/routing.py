@@ -130,11 +130,11 @@ def routed(router: Router, module: Optional[ModuleType] = None) -> Iterator[Requ
     target = module if module is not None else importlib.import_module(CLIENT_MODULE)
     original = getattr(target, "requests", _MISSING)
     proxy = RequestsProxy(router)
-    target.requests = proxy
+    setattr(target, "requests", proxy)
     try:
         yield proxy
     finally:
         if original is _MISSING:
-            del target.requests
+            delattr(target, "requests")
         else:
-            target.requests = original
+            setattr(target, "requests", original)

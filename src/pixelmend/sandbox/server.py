@@ -7,9 +7,9 @@ import threading
 import traceback
 from pathlib import Path
 from types import ModuleType
-from typing import ContextManager, Iterable, Optional
+from typing import Callable, ContextManager, Iterable, Optional
 
-from werkzeug.serving import WSGIRequestHandler, make_server
+from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
 
 from .app import SandboxApp
 from .certificate import server_ssl_context
@@ -19,9 +19,23 @@ from .routing import RequestsProxy, Router, routed
 
 
 class _QuietRequestHandler(WSGIRequestHandler):
-    # Request lines and handler errors must not reach stdout or the shared werkzeug logger.
     def log(self, type: str, message: str, *args) -> None:
-        self.server.report(type, message % args if args else message)
+        self.server.log(type, message, *args)
+
+
+class _ReportingServer(ThreadedWSGIServer):
+    # What make_server(threaded=True) builds, except that request lines are dropped and
+    # errors are kept for the test handle instead of going to the shared werkzeug logger.
+    def __init__(self, host: str, port: int, app, ssl_context, report: Callable[[str], None]):
+        self.report = report
+        super().__init__(host, port, app, handler=_QuietRequestHandler, ssl_context=ssl_context)
+
+    def log(self, type: str, message: str, *args) -> None:
+        if type != "info":
+            self.report(message % args if args else message)
+
+    def handle_error(self, request, client_address) -> None:
+        self.report(traceback.format_exc())
 
 
 def _require_loopback(host: str) -> None:
@@ -44,7 +58,7 @@ class Service:
         self.log = RequestLog()
         self.errors: list[str] = []
         self._errors_lock = threading.Lock()
-        self._server = None
+        self._server: Optional[_ReportingServer] = None
         self._thread: Optional[threading.Thread] = None
         self._workspace: Optional[Path] = None
         self._router: Optional[Router] = None
@@ -77,17 +91,9 @@ class Service:
         tls_directory = self._workspace / "tls"
         tls_directory.mkdir()
         app = SandboxApp(self._workspace, self.faults, self.log, self.accepted_keys, lambda: self.url)
-        server = make_server(
-            self.host,
-            self.requested_port,
-            app,
-            threaded=True,
-            request_handler=_QuietRequestHandler,
-            ssl_context=server_ssl_context(tls_directory),
+        server = _ReportingServer(
+            self.host, self.requested_port, app, server_ssl_context(tls_directory), self._report
         )
-        server.report = self._report
-        server.log = self._report
-        server.handle_error = self._report_handler_failure
         self._server = server
         self._router = Router(self.url)
         self._thread = threading.Thread(target=server.serve_forever, name="pixelmend-sandbox", daemon=True)
@@ -131,11 +137,6 @@ class Service:
         with self._errors_lock:
             self.errors.clear()
 
-    def _report(self, kind: str, message: str, *args) -> None:
-        if kind == "info":
-            return
+    def _report(self, message: str) -> None:
         with self._errors_lock:
-            self.errors.append(message % args if args else message)
-
-    def _report_handler_failure(self, request, client_address) -> None:
-        self._report("error", traceback.format_exc())
+            self.errors.append(message)
