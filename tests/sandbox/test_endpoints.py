@@ -77,14 +77,6 @@ def test_colour_filter_keeps_matching_regions_only(post, fetch_json, example):
     assert all(214 <= b["box"][0] <= 240 for b in purple_boxes)
 
 
-def test_masks_and_boxes_draw_differently(post, fetch_image, example):
-    boxes = post("/vision/v0/smart-object-detection", detection_fields(example, display="Boxes")).json()
-    masks = post("/vision/v0/smart-object-detection", detection_fields(example, display="Masks")).json()
-    boxes_image = fetch_image(boxes, "street_detection.png")
-    masks_image = fetch_image(masks, "street_detection.png")
-    assert boxes_image.tobytes() != masks_image.tobytes()
-
-
 def test_identity_data_describes_the_card(post, fetch_json, example):
     fields = [KEY, ("country", "SEN"), image_part(example, "id_card.png", content_type="image/png")]
     reply = post("/vision/v0/getIdentityData", fields).json()

@@ -1,6 +1,7 @@
 import hashlib
 import io
 import resource
+import time
 
 import pytest
 from PIL import Image
@@ -91,5 +92,8 @@ def test_server_failures_are_kept_on_the_handle(service, post, monkeypatch):
 
     monkeypatch.setattr("pixelmend.sandbox.app.perform", broken)
     assert post("/vision/v0/black-white", [("api_key", "k")]).status_code == 500
+    deadline = time.monotonic() + 5
+    while not service.errors and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert any("operation crashed" in error for error in service.errors)
     service.reset()

@@ -26,10 +26,6 @@ class RequestRecord:
     parts: tuple[tuple[str, str], ...] = ()
     reply: Any = None
 
-    @property
-    def field_names(self) -> list[str]:
-        return [name for name, _ in self.fields]
-
 
 def _file_record(upload: UploadedFile) -> FileRecord:
     return FileRecord(upload.field, upload.filename, upload.content_type, upload.size, upload.sha256)

@@ -1,6 +1,5 @@
 from __future__ import annotations
 
-import ipaddress
 import shutil
 import tempfile
 import threading
@@ -15,7 +14,7 @@ from .app import SandboxApp
 from .certificate import server_ssl_context
 from .faults import FaultPlan
 from .records import RequestLog, RequestRecord
-from .routing import RequestsProxy, Router, routed
+from .routing import RequestsProxy, Router, is_loopback_host, routed
 
 
 class _QuietRequestHandler(WSGIRequestHandler):
@@ -39,7 +38,7 @@ class _ReportingServer(ThreadedWSGIServer):
 
 
 def _require_loopback(host: str) -> None:
-    if host != "localhost" and not ipaddress.ip_address(host).is_loopback:
+    if not is_loopback_host(host):
         raise ValueError(f"the local service listens on loopback addresses only, not {host!r}")
 
 
