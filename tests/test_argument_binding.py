@@ -16,6 +16,7 @@ def _check_text(name, value):
 class Pixelmend:
     def __init__(self, key: "str"):
         _check_text("key", key)
+        self.key = key
         return ("key", key)
 
     def segment_image(self, image_path: "str"):

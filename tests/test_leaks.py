@@ -10,7 +10,7 @@ from pixelmend.main import Pixelmend
 
 ROUNDS = 1000
 # A leak of one block a call grows by ROUNDS; allocator noise stays well below.
-LIMIT = ROUNDS // 3
+LIMIT = ROUNDS // 2
 
 
 class Reply:
