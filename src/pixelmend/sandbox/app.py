@@ -15,7 +15,7 @@ from .endpoints import ENDPOINTS, ENDPOINTS_BY_NAME, Endpoint
 from .faults import CutDownload, FaultPlan, MissingDownload, RawReply, SlowDownload
 from .processing import perform, refused
 from .records import RequestLog, record_for
-from .upload import MalformedUpload, Upload, parse_upload
+from .upload import MalformedUpload, Upload, drain_body, parse_upload
 
 DOWNLOAD_ENDPOINT = "download"
 
@@ -69,6 +69,9 @@ class SandboxApp:
         return response
 
     def _operation(self, request: Request, endpoint: Endpoint) -> Response:
+        unread, payload = self.faults.take_unread_post()
+        if unread:
+            return self._unread(request, payload)
         with tempfile.TemporaryDirectory(dir=self.uploads) as scratch:
             try:
                 upload = parse_upload(request.environ, Path(scratch))
@@ -78,6 +81,11 @@ class SandboxApp:
             response, reply = self._answer(endpoint, upload)
         time.sleep(self.faults.take_post_delay())
         return self._logged(request, response, upload, reply)
+
+    def _unread(self, request: Request, payload: Any) -> Response:
+        received = drain_body(request.environ)
+        reply = {**payload, "received_bytes": received} if isinstance(payload, dict) else payload
+        return self._logged(request, json_response(reply), None, reply)
 
     def _answer(self, endpoint: Endpoint, upload: Upload) -> tuple[Response, Any]:
         action = self.faults.take_post_action()

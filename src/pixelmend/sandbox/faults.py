@@ -57,6 +57,7 @@ class FaultPlan:
         self._post_delays: deque[float] = deque()
         self._download_faults: dict[str, deque[DownloadFault]] = {}
         self._unknown_download_content: bytes | None = None
+        self._unread_post_payloads: deque[Any] = deque()
 
     def fail_next_post(self, status: int, body: str | bytes = "", content_type: str = "text/plain") -> None:
         self._add_post_action(RawReply(status, _as_bytes(body), content_type))
@@ -83,6 +84,12 @@ class FaultPlan:
         self.override_next_reply(filenames=list(names))
         self.serve_unknown_downloads(content)
 
+    # For benchmarks: the next POST body is read and thrown away without being
+    # parsed, so a 1 GiB upload costs the service no disk writes and no Pillow.
+    def answer_next_post_unread(self, payload: Any) -> None:
+        with self._lock:
+            self._unread_post_payloads.append(payload)
+
     def delay_next_post(self, seconds: float) -> None:
         with self._lock:
             self._post_delays.append(float(seconds))
@@ -106,10 +113,17 @@ class FaultPlan:
             self._post_delays.clear()
             self._download_faults.clear()
             self._unknown_download_content = None
+            self._unread_post_payloads.clear()
 
     def take_post_action(self) -> PostAction | None:
         with self._lock:
             return self._post_actions.popleft() if self._post_actions else None
+
+    def take_unread_post(self) -> tuple[bool, Any]:
+        with self._lock:
+            if not self._unread_post_payloads:
+                return False, None
+            return True, self._unread_post_payloads.popleft()
 
     def take_post_delay(self) -> float:
         with self._lock:

@@ -11,6 +11,7 @@ from werkzeug.sansio.multipart import Data, Epilogue, Field, File, MultipartDeco
 from werkzeug.wsgi import get_input_stream
 
 READ_SIZE = 256 * 1024
+DRAIN_SIZE = 1024 * 1024
 DECODER_BUFFER_LIMIT = 4 * READ_SIZE
 MAX_FIELD_BYTES = 64 * 1024
 
@@ -157,3 +158,13 @@ def parse_upload(environ, directory: Path) -> Upload:
         raise MalformedUpload(f"the multipart body could not be read: {error}") from error
     finally:
         collector.abandon()
+
+
+def drain_body(environ) -> int:
+    stream = get_input_stream(environ)
+    received = 0
+    while True:
+        chunk = stream.read(DRAIN_SIZE)
+        if not chunk:
+            return received
+        received += len(chunk)

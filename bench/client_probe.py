@@ -1,0 +1,54 @@
+import importlib.util
+import json
+import os
+import resource
+import sys
+import time
+
+
+def load_routing():
+    # Loaded from its file so that the client process does not import the
+    # rest of the local service (werkzeug, Pillow), which would blur its RSS.
+    package = importlib.util.find_spec("pixelmend").submodule_search_locations[0]
+    spec = importlib.util.spec_from_file_location("bench_routing", os.path.join(package, "sandbox", "routing.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def main():
+    job = json.loads(sys.argv[1])
+    if job.get("nofile"):
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (job["nofile"], hard))
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+    import requests  # noqa: F401
+    import requests_toolbelt  # noqa: F401
+    import urllib3
+
+    import pixelmend.main
+    import baseline
+
+    urllib3.disable_warnings()
+    routing = load_routing()
+    router = routing.Router(job["origin"])
+    report = {"client": job["client"]}
+    if job["client"] != "idle":
+        started = time.perf_counter()
+        try:
+            if job["client"] == "pixelmend":
+                with routing.routed(router, pixelmend.main):
+                    result = pixelmend.main.Pixelmend(job["key"]).segment_image(job["image"])
+            else:
+                result = baseline.segment_image(routing.RequestsProxy(router), job["key"], job["image"])
+            report["result"] = result
+        except Exception as error:
+            report["error"] = f"{type(error).__name__}: {error}"
+        report["seconds"] = time.perf_counter() - started
+    report["maxrss_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main()

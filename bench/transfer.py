@@ -1,0 +1,100 @@
+import argparse
+import json
+import os
+import shutil
+
+from common import MIB, Scratch, ServiceProcess, median, print_machine, require_free_space, run_probe, size_argument, write_file
+
+CLIENTS = ("baseline", "pixelmend")
+
+
+def parse_arguments(description, default_size):
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--size", type=size_argument, default=default_size, help="file size, e.g. 1G or 64M")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="64 MiB, 3 runs")
+    parser.add_argument("--json", help="also write the figures to this file")
+    arguments = parser.parse_args()
+    if arguments.quick:
+        arguments.size = min(arguments.size, 64 * MIB)
+        arguments.runs = min(arguments.runs, 3)
+    return arguments
+
+
+def idle_rss(service, runs=3):
+    return median([run_probe("idle", service.url)["maxrss_kib"] for _ in range(runs)])
+
+
+def measure(arguments, title, prepare, check):
+    print_machine()
+    print(f"{title}: {arguments.size / MIB:.0f} MiB, {arguments.runs} runs per client, interleaved")
+    with Scratch("pixelmend-bench-") as scratch:
+        require_free_space(scratch.path, 3 * arguments.size + 256 * MIB)
+        data = scratch.path / "big.jpg"
+        write_file(data, arguments.size)
+        with ServiceProcess() as service:
+            idle = idle_rss(service)
+            samples = {client: [] for client in CLIENTS}
+            for run in range(arguments.runs):
+                order = CLIENTS if run % 2 == 0 else tuple(reversed(CLIENTS))
+                for client in order:
+                    work = scratch.fresh("work")
+                    image = prepare(service, scratch, data)
+                    report = run_probe(client, service.url, image=str(image), cwd=work)
+                    if "error" in report:
+                        raise SystemExit(f"{client} failed: {report['error']}")
+                    check(service, work, data, arguments.size)
+                    shutil.rmtree(work)
+                    samples[client].append(report)
+                    print(
+                        f"  run {run + 1} {client:9s} {report['seconds']:7.3f} s "
+                        f"{arguments.size / MIB / report['seconds']:8.1f} MiB/s  "
+                        f"peak RSS {report['maxrss_kib'] / 1024:6.1f} MiB",
+                        flush=True,
+                    )
+            errors = service.command("errors")["errors"]
+            if errors:
+                raise SystemExit("the service reported errors:\n" + "\n".join(errors))
+    return summarise(arguments, title, idle, samples)
+
+
+def summarise(arguments, title, idle, samples):
+    figures = {"title": title, "size_mib": arguments.size / MIB, "runs": arguments.runs, "idle_rss_mib": idle / 1024}
+    for client in CLIENTS:
+        seconds = median([r["seconds"] for r in samples[client]])
+        rss = median([r["maxrss_kib"] for r in samples[client]])
+        figures[client] = {
+            "seconds": seconds,
+            "mib_per_s": arguments.size / MIB / seconds,
+            "peak_rss_mib": rss / 1024,
+            "rss_over_idle_mib": (rss - idle) / 1024,
+        }
+    figures["throughput_ratio"] = figures["pixelmend"]["mib_per_s"] / figures["baseline"]["mib_per_s"]
+    print(f"{title} (medians of {arguments.runs}); idle import peak RSS {idle / 1024:.1f} MiB")
+    print(f"  {'client':10s} {'seconds':>8s} {'MiB/s':>8s} {'peak RSS':>9s} {'over idle':>10s}")
+    for client in CLIENTS:
+        f = figures[client]
+        print(
+            f"  {client:10s} {f['seconds']:8.3f} {f['mib_per_s']:8.1f} "
+            f"{f['peak_rss_mib']:8.1f}M {f['rss_over_idle_mib']:9.1f}M"
+        )
+    print(f"  throughput pixelmend / baseline = {figures['throughput_ratio']:.3f}  (goal >= 0.98)")
+    over = figures["pixelmend"]["rss_over_idle_mib"]
+    print(f"  pixelmend peak RSS over idle import = {over:.1f} MiB  (goal <= 32 MiB)")
+    if arguments.json:
+        with open(arguments.json, "w") as out:
+            json.dump(figures, out, indent=2)
+    return figures
+
+
+def same_bytes(a, b, block=MIB):
+    size = os.path.getsize(a)
+    if size != os.path.getsize(b):
+        return False
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        for offset in sorted({0, size // 2, max(size - block, 0)}):
+            fa.seek(offset)
+            fb.seek(offset)
+            if fa.read(block) != fb.read(block):
+                return False
+    return True
