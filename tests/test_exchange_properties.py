@@ -31,20 +31,23 @@ class Download:
     def __init__(self, status, chunks):
         self.status_code = status
         self.chunks = chunks
-        self.finished = False
-        self.started = False
 
     def iter_content(self, chunk_size):
         assert chunk_size == 8192
-        self.started = True
         for chunk in self.chunks:
             if chunk is BREAK:
                 raise TransportError("connection reset mid-body")
             yield chunk
-        self.finished = True
 
-    def body(self):
-        return b"".join(bytes(c) for c in self.chunks if c)
+    def outcome(self):
+        body = b""
+        for chunk in self.chunks:
+            if chunk is BREAK:
+                return TransportError
+            if chunk and not isinstance(chunk, (bytes, bytearray)):
+                return TypeError
+            body += bytes(chunk or b"")
+        return body
 
 
 class Session:
@@ -95,7 +98,7 @@ def mostly(common, rare, weight=4):
 
 scalars = st.one_of(st.none(), st.booleans(), st.integers(-2, 300), st.text(max_size=4), st.lists(st.integers(), max_size=2))
 names = mostly(
-    st.one_of(st.sampled_from(["ok.png", "dup", "r.json"]), st.text(alphabet="abé -.", min_size=1, max_size=6)),
+    mostly(st.sampled_from(["ok.png", "dup", "r.json"]), st.text(alphabet="abé -.", min_size=1, max_size=6), weight=2),
     st.one_of(
         st.sampled_from(["", ".", "..", "../up.png", "/abs.png", "a\\b", "nul\x00.png", "sub/x"]),
         st.text(alphabet="ab./\\\x00", min_size=1, max_size=6),
@@ -163,27 +166,44 @@ def contents(files):
     return saved
 
 
-def expected_files(filenames, served, seeded):
+def predicted_downloads(payload, served, seeded):
     files = dict(seeded)
     printed = []
     served = iter(served)
-    if not isinstance(filenames, (list, str, dict)):
-        return files, printed
-    for name in filenames:
+    for name in payload["filenames"]:
         if unsafe(name):
             printed.append(f"Failed to download {name}")
             continue
-        entry = next(served, None)
-        if entry is None:
-            break
-        _, response = entry
+        if "path" not in payload:
+            return files, printed, KeyError
+        _, response = next(served)
         if response.status_code != 200:
             printed.append(f"Failed to download {name}")
             continue
-        if not response.finished:
-            break
-        files[name] = response.body()
-    return files, printed
+        if not isinstance(name, str):
+            return files, printed, TypeError
+        body = response.outcome()
+        if not isinstance(body, bytes):
+            return files, printed, body
+        files[name] = body
+    assert next(served, None) is None
+    return files, printed, None
+
+
+def reaches_downloads(operation, image_path, extra, helper_result, reply):
+    return (
+        helper_result == "fields"
+        and isinstance(image_path, str)
+        and "\x00" not in image_path
+        and os.path.basename(image_path) != ".."
+        and (operation != "get_identity_data" or isinstance(extra[0], str))
+        and isinstance(reply, Reply)
+        and reply.status_code == 200
+        and isinstance(reply.payload, dict)
+        and "success" in reply.payload
+        and bool(reply.payload["success"])
+        and isinstance(reply.payload.get("filenames"), (list, str))
+    )
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -194,7 +214,7 @@ def expected_files(filenames, served, seeded):
     helper_result=helper_results,
     reply=replies,
     served=st.lists(downloads, max_size=6),
-    seed_name=st.one_of(st.none(), st.sampled_from(["ok.png", "dup"])),
+    seed_name=st.sampled_from([None, "ok.png", "dup"]),
 )
 def test_random_replies_have_only_documented_outcomes(
     tmp_path, operation, image_path, extra, helper_result, reply, served, seed_name
@@ -247,8 +267,8 @@ def test_random_replies_have_only_documented_outcomes(
             assert reply.status_code != 200
             assert message == f"HT Error: {reply.status_code}, {reply.text}"
         else:
-            assert message.startswith("API responded with an error: ")
             assert not reply.payload["success"]
+            assert message == f"API responded with an error: {reply.payload.get('message', 'No error message provided')}"
         assert (dirs, files) == before and contents(files) == seeded
         return
     else:
@@ -264,11 +284,17 @@ def test_random_replies_have_only_documented_outcomes(
     assert dirs <= {os.path.realpath(os.path.join(root, "results")), real_save_dir}
     assert all(os.path.dirname(f) == real_save_dir for f in files)
 
-    payload = reply.payload if isinstance(reply, Reply) else None
-    filenames = payload.get("filenames") if isinstance(payload, dict) else None
-    requested = [n for n in filenames if not unsafe(n)] if isinstance(filenames, (list, str, dict)) else []
-    for (url, _), name in zip(service.served, requested):
+    if not reaches_downloads(operation, image_path, extra, helper_result, reply):
+        assert not service.served
+        assert all(f in before[1] for f in files) and contents(files) == seeded
+        return
+    payload = reply.payload
+    for (url, _), name in zip(service.served, [n for n in payload["filenames"] if not unsafe(n)]):
         assert url == f"{payload['path']}/{name}"
-    expected, printed = expected_files(filenames, service.served, seeded)
+    expected, printed, error = predicted_downloads(payload, service.served, seeded)
+    if error is None:
+        assert outcome == f"Files downloaded to {save_dir}"
+    else:
+        assert type(outcome) is error
     assert lines == printed
     assert contents(files) == expected
