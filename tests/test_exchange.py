@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import pixelmend.main as pm
-from pixelmend.utils.utils import handle_image_path
+from pixelmend.utils.utils import handle_image_path, handle_image_path_id
 
 URL = "https://api.pixelmend.ai/vision/v0/black-white"
 CONTENT_TYPE = "multipart/form-data; boundary=fixed"
@@ -687,3 +687,34 @@ def test_only_upload_readers_are_closed(service):
     service.answer(ok([]))
     run()
     assert stream.closed is False
+
+
+def test_both_readers_of_a_face_pair_are_closed(service, monkeypatch):
+    for name in ("a.png", "b.png"):
+        with open(name, "wb") as image:
+            image.write(b"\x89PNG face")
+    kept = []
+
+    def helper(fields, image_path, to_compare):
+        kept.append(handle_image_path_id(fields, image_path, to_compare))
+        return kept[-1]
+
+    monkeypatch.setattr(pm, "handle_image_path_id", helper)
+    service.answer({"success": False})
+    with pytest.raises(Exception, match="API responded"):
+        pm.Pixelmend("K").face_id_verification("a.png", "b.png")
+    files = readers(kept)
+    assert len(files) == 2 and all(f.closed for f in files)
+
+
+def test_symlink_at_the_final_name_is_replaced_not_followed(service, tmp_path):
+    outside = tmp_path / "outside.txt"
+    outside.write_bytes(b"not yours")
+    os.makedirs("results/img.png")
+    os.symlink(outside, "results/img.png/f")
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"result"])
+    run()
+    assert outside.read_bytes() == b"not yours"
+    assert not os.path.islink("results/img.png/f")
+    assert open("results/img.png/f", "rb").read() == b"result"
