@@ -35,6 +35,7 @@ def main():
     router = routing.Router(job["origin"])
     report = {"client": job["client"]}
     if job["client"] != "idle":
+        before = resource.getrusage(resource.RUSAGE_SELF)
         started = time.perf_counter()
         try:
             if job["client"] == "pixelmend":
@@ -46,6 +47,8 @@ def main():
         except Exception as error:
             report["error"] = f"{type(error).__name__}: {error}"
         report["seconds"] = time.perf_counter() - started
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        report["cpu_seconds"] = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     report["maxrss_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(json.dumps(report))
 

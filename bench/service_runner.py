@@ -1,5 +1,6 @@
 import json
 import os
+import resource
 import sys
 import uuid
 import warnings
@@ -38,6 +39,9 @@ def handle(service, command):
         return last_record(service)
     if op == "count":
         return {"count": len(service.received())}
+    if op == "cpu":
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return {"cpu_seconds": usage.ru_utime + usage.ru_stime}
     if op == "errors":
         return {"errors": list(service.errors)}
     if op == "reset":

@@ -40,7 +40,9 @@ def measure(arguments, title, prepare, check):
                 for client in order:
                     work = scratch.fresh("work")
                     image = prepare(service, scratch, data)
+                    service_cpu = service.command("cpu")["cpu_seconds"]
                     report = run_probe(client, service.url, image=str(image), cwd=work)
+                    report["service_cpu_seconds"] = service.command("cpu")["cpu_seconds"] - service_cpu
                     if "error" in report:
                         raise SystemExit(f"{client} failed: {report['error']}")
                     check(service, work, data, arguments.size)
@@ -49,7 +51,8 @@ def measure(arguments, title, prepare, check):
                     print(
                         f"  run {run + 1} {client:9s} {report['seconds']:7.3f} s "
                         f"{arguments.size / MIB / report['seconds']:8.1f} MiB/s  "
-                        f"peak RSS {report['maxrss_kib'] / 1024:6.1f} MiB",
+                        f"peak RSS {report['maxrss_kib'] / 1024:6.1f} MiB  "
+                        f"CPU client {report['cpu_seconds']:6.2f} s service {report['service_cpu_seconds']:6.2f} s",
                         flush=True,
                     )
             errors = service.command("errors")["errors"]
@@ -65,18 +68,21 @@ def summarise(arguments, title, idle, samples):
         rss = median([r["maxrss_kib"] for r in samples[client]])
         figures[client] = {
             "seconds": seconds,
+            "cpu_seconds": median([r["cpu_seconds"] for r in samples[client]]),
+            "service_cpu_seconds": median([r["service_cpu_seconds"] for r in samples[client]]),
             "mib_per_s": arguments.size / MIB / seconds,
             "peak_rss_mib": rss / 1024,
             "rss_over_idle_mib": (rss - idle) / 1024,
         }
     figures["throughput_ratio"] = figures["pixelmend"]["mib_per_s"] / figures["baseline"]["mib_per_s"]
     print(f"{title} (medians of {arguments.runs}); idle import peak RSS {idle / 1024:.1f} MiB")
-    print(f"  {'client':10s} {'seconds':>8s} {'MiB/s':>8s} {'peak RSS':>9s} {'over idle':>10s}")
+    print(f"  {'client':10s} {'seconds':>8s} {'MiB/s':>8s} {'peak RSS':>9s} {'over idle':>10s} {'client CPU':>11s} {'service CPU':>12s}")
     for client in CLIENTS:
         f = figures[client]
         print(
             f"  {client:10s} {f['seconds']:8.3f} {f['mib_per_s']:8.1f} "
-            f"{f['peak_rss_mib']:8.1f}M {f['rss_over_idle_mib']:9.1f}M"
+            f"{f['peak_rss_mib']:8.1f}M {f['rss_over_idle_mib']:9.1f}M "
+            f"{f['cpu_seconds']:10.2f}s {f['service_cpu_seconds']:11.2f}s"
         )
     print(f"  throughput pixelmend / baseline = {figures['throughput_ratio']:.3f}  (goal >= 0.98)")
     over = figures["pixelmend"]["rss_over_idle_mib"]
