@@ -228,3 +228,11 @@ def test_import_prints_nothing_and_silences_insecure_warnings():
         check=True,
     )
     assert filters.stdout.split() == ["ignore", "InsecureRequestWarning"]
+
+
+def test_package_offers_the_client_lazily():
+    import pixelmend
+
+    assert pixelmend.Pixelmend is Pixelmend
+    with pytest.raises(AttributeError):
+        pixelmend.nothing

@@ -1,0 +1,3 @@
+from .main import Pixelmend as Pixelmend
+
+__all__ = ["Pixelmend"]
