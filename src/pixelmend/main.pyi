@@ -3,7 +3,7 @@ import os as os
 
 import requests as requests
 import urllib3 as urllib3
-from requests_toolbelt.multipart.encoder import MultipartEncoder as MultipartEncoder
+from requests_toolbelt.multipart.encoder import MultipartEncoder as MultipartEncoder  # type: ignore[import-untyped]
 from urllib3.exceptions import InsecureRequestWarning as InsecureRequestWarning
 
 from .utils.utils import handle_image_path as handle_image_path
