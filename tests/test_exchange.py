@@ -175,15 +175,6 @@ def test_whole_exchange_in_order(service, capsys):
     assert open("results/img.png/a.png", "rb").read() == b"\x89PNGrest"
 
 
-def test_helper_result_replaces_the_fields_even_when_it_is_not_a_list(service):
-    result = (("only", "this"),)
-    service.helper.result = result
-    service.answer(ok([]))
-    run()
-    assert service.events[1] == ("encoder", (), {"fields": result})
-    assert service.events[1][2]["fields"] is result
-
-
 @pytest.mark.parametrize("result", [False, 0, 0.0])
 def test_nothing_to_upload(service, result):
     service.helper.result = result
@@ -192,12 +183,13 @@ def test_nothing_to_upload(service, result):
     assert tree() == set()
 
 
-@pytest.mark.parametrize("result", [[], None, "", True])
-def test_results_that_are_not_equal_to_false_are_uploaded(service, result):
+@pytest.mark.parametrize("result", [[], None, "", (("only", "this"),)])
+def test_results_that_are_not_equal_to_false_are_uploaded_as_they_are(service, result):
     service.helper.result = result
     service.answer(ok([]))
     assert run() == "Files downloaded to results/img.png"
     assert service.events[1] == ("encoder", (), {"fields": result})
+    assert service.events[1][2]["fields"] is result
 
 
 @pytest.mark.parametrize("suppress", [None, False, 0, ""])
@@ -274,7 +266,7 @@ def test_status_other_than_200(service, status, text, message):
     assert tree() == set()
 
 
-@pytest.mark.parametrize("status", [200, 200.0, True + 199])
+@pytest.mark.parametrize("status", [200, 200.0])
 def test_status_equal_to_200_is_accepted(service, status):
     service.answer(ok([]), status=status)
     assert run() == "Files downloaded to results/img.png"
@@ -334,16 +326,6 @@ def test_missing_filenames_fails_after_the_directory_is_made(service):
     assert tree() == {"results", "results/img.png"}
 
 
-def test_path_is_read_for_each_safe_name_only(service, capsys):
-    service.answer({"success": True, "filenames": ["..", "a/b", ""]})
-    assert run() == "Files downloaded to results/img.png"
-    assert capsys.readouterr().out == "Failed to download ..\nFailed to download a/b\nFailed to download \n"
-    service.events.clear()
-    service.answer({"success": True, "filenames": ["..", "ok.png"]})
-    with pytest.raises(KeyError, match="path"):
-        run()
-
-
 class CountingReply(dict):
     def __init__(self, *args):
         super().__init__(*args)
@@ -354,13 +336,19 @@ class CountingReply(dict):
         return super().__getitem__(key)
 
 
-def test_path_is_read_anew_per_file(service):
-    reply = CountingReply(ok(["a", "b", "c"], path="P"))
+def test_path_is_read_anew_for_each_safe_name_only(service):
+    reply = CountingReply(ok(["a", "..", "b", "c/d", "c"], path="P"))
     service.answer(reply)
     for name in "abc":
         service.serve("P/" + name, status=404)
     run()
     assert reply.reads == ["success", "filenames", "path", "path", "path"]
+
+    service.answer({"success": True, "filenames": ["..", ""]})
+    assert run() == "Files downloaded to results/img.png"
+    service.answer({"success": True, "filenames": ["..", "ok.png"]})
+    with pytest.raises(KeyError, match="path"):
+        run()
 
 
 @pytest.mark.parametrize(
@@ -421,21 +409,20 @@ def test_odd_but_plain_names_are_saved(service, name):
         ("ab", {"a", "b"}),
         ({"k1": 0, "k2": 1}, {"k1", "k2"}),
         (("t",), {"t"}),
+        (5, TypeError),
+        (None, TypeError),
     ],
 )
 def test_filenames_are_iterated_as_given(service, filenames, expected):
     service.answer(ok(filenames, path="P"))
+    if expected is TypeError:
+        with pytest.raises(TypeError):
+            run()
+        return
     for name in expected:
         service.serve("P/" + name, chunks=[name.encode()])
     assert run() == "Files downloaded to results/img.png"
     assert set(os.listdir("results/img.png")) == expected
-
-
-@pytest.mark.parametrize("filenames", [5, None, True])
-def test_filenames_that_cannot_be_iterated(service, filenames):
-    service.answer(ok(filenames))
-    with pytest.raises(TypeError):
-        run()
 
 
 def test_all_downloads_failing_still_reports_the_directory(service, capsys):
@@ -508,17 +495,6 @@ def test_existing_directory_is_reused_and_its_other_files_kept(service):
     assert open("results/img.png/f", "rb").read() == b"new"
 
 
-def test_save_directory_that_is_a_file_is_an_os_error(service):
-    os.makedirs("results")
-    with open("results/img.png", "wb") as blocker:
-        blocker.write(b"in the way")
-    service.answer(ok(["f"], path="P"))
-    service.serve("P/f", chunks=[b"v"])
-    with pytest.raises(OSError):
-        run()
-    assert open("results/img.png", "rb").read() == b"in the way"
-
-
 def test_final_name_appears_only_once_the_body_is_complete(service):
     seen = []
 
@@ -537,44 +513,25 @@ def test_final_name_appears_only_once_the_body_is_complete(service):
     assert open("results/img.png/f", "rb").read() == b"startmoremore"
 
 
-def failing_chunks(kind):
-    if kind == "transport":
-        return [b"half", TransportError("reset by peer")]
-    if kind == "text":
-        return [b"half", "text"]
-    if kind == "number":
-        return [b"half", 5]
-    if kind == "object":
-        return [b"half", object()]
-    raise AssertionError(kind)
-
-
 @pytest.mark.parametrize("earlier", [None, b"earlier complete file"])
-@pytest.mark.parametrize("kind, error", [("transport", TransportError), ("text", TypeError), ("number", TypeError), ("object", TypeError)])
-def test_broken_body_leaves_no_torn_file(service, earlier, kind, error):
+@pytest.mark.parametrize("bad", [TransportError("reset by peer"), "text", 5, object()], ids=["reset", "text", "int", "object"])
+def test_broken_body_leaves_no_torn_file(service, earlier, bad):
     if earlier is not None:
         os.makedirs("results/img.png")
         with open("results/img.png/f", "wb") as old:
             old.write(earlier)
     service.answer(ok(["f", "next"], path="P"))
-    service.serve("P/f", chunks=failing_chunks(kind))
+    service.serve("P/f", chunks=[b"half", bad])
     service.serve("P/next", chunks=[b"never"])
-    with pytest.raises(error):
+    with pytest.raises(TransportError if isinstance(bad, TransportError) else TypeError) as raised:
         run()
+    if isinstance(bad, TransportError):
+        assert raised.value is bad
     assert service.gets() == ["P/f"]
     expected = {"results", "results/img.png"} | ({"results/img.png/f"} if earlier else set())
     assert tree() == expected
     if earlier is not None:
         assert open("results/img.png/f", "rb").read() == earlier
-
-
-def test_transport_error_mid_body_is_the_same_object(service):
-    error = TransportError("reset")
-    service.answer(ok(["f"], path="P"))
-    service.serve("P/f", chunks=[b"a", error])
-    with pytest.raises(TransportError) as raised:
-        run()
-    assert raised.value is error
 
 
 def test_write_error_mid_body_leaves_no_torn_file(service):
