@@ -194,7 +194,7 @@ def reaches_downloads(operation, image_path, extra, helper_result, reply):
     return (
         helper_result == "fields"
         and isinstance(image_path, str)
-        and "\x00" not in image_path
+        and "\x00" not in os.path.basename(image_path)
         and os.path.basename(image_path) != ".."
         and (operation != "get_identity_data" or isinstance(extra[0], str))
         and isinstance(reply, Reply)
@@ -238,7 +238,7 @@ def test_random_replies_have_only_documented_outcomes(
         seeded = {}
         if isinstance(image_path, str):
             save_dir = os.path.join("results", os.path.basename(image_path))
-            if seed_name and "\x00" not in image_path and os.path.basename(image_path) not in ("", ".", ".."):
+            if seed_name and "\x00" not in save_dir and os.path.basename(image_path) not in ("", ".", ".."):
                 os.makedirs(save_dir)
                 with open(os.path.join(save_dir, seed_name), "wb") as earlier:
                     earlier.write(b"earlier result")
