@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <vector>
 
 namespace pixelmend {
 
@@ -12,7 +13,8 @@ namespace py = pybind11;
 // the final one, which replaces the final name only when `commit` is called,
 // so a failed download never leaves a torn file under that name and an
 // earlier file of the same name stays intact. A file never committed is
-// removed when this object goes away.
+// removed when this object goes away. Small chunks are gathered in memory and
+// written in larger blocks; `commit` writes what is left.
 class ResultFile {
 public:
     ResultFile(py::handle directory, py::handle final_path);
@@ -24,10 +26,14 @@ public:
     void commit();
 
 private:
+    void flush();
+    void write_out(const char* data, std::size_t size);
+
     std::string final_path_;
     py::object final_path_object_;
     std::string temporary_path_;
     int fd_ = -1;
+    std::vector<char> pending_;
 };
 
 }
