@@ -1,12 +1,18 @@
 import argparse
 import json
+import os
+import re
+import shutil
 import subprocess
 import sys
 import time
 
 from common import median, print_machine
 
-TIMED = "import time; t = time.perf_counter(); {imports}; print(time.perf_counter() - t)"
+TIMED = (
+    "import time; w = time.perf_counter(); c = time.process_time(); {imports}; "
+    "print(time.perf_counter() - w, time.process_time() - c)"
+)
 SUBJECTS = {
     "baseline": "import requests, requests_toolbelt, urllib3",
     "pixelmend": "import pixelmend.main",
@@ -16,8 +22,9 @@ SUBJECTS = {
 def one_run(imports):
     started = time.perf_counter()
     completed = subprocess.run([sys.executable, "-c", TIMED.format(imports=imports)], capture_output=True, text=True, check=True)
-    wall = time.perf_counter() - started
-    return float(completed.stdout.strip()), wall
+    process = time.perf_counter() - started
+    wall, cpu = (float(x) for x in completed.stdout.split())
+    return wall, cpu, process
 
 
 def import_times(imports):
@@ -31,6 +38,22 @@ def import_times(imports):
     return times
 
 
+def instructions(imports):
+    completed = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable, "-c", imports],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=dict(os.environ, PYTHONHASHSEED="0"),
+    )
+    return int(re.search(r"I\s+refs:\s+([\d,]+)", completed.stderr).group(1).replace(",", ""))
+
+
+def counted_instructions():
+    empty = instructions("pass")
+    return {name: instructions(imports) - empty for name, imports in SUBJECTS.items()}
+
+
 def extra_modules():
     both = import_times("import requests, requests_toolbelt, urllib3; import pixelmend.main")
     baseline = import_times(SUBJECTS["baseline"])
@@ -39,8 +62,8 @@ def extra_modules():
 
 def main():
     parser = argparse.ArgumentParser(description="Import time of pixelmend.main against requests, requests_toolbelt and urllib3")
-    parser.add_argument("--runs", type=int, default=40)
-    parser.add_argument("--quick", action="store_true", help="10 runs")
+    parser.add_argument("--runs", type=int, default=60)
+    parser.add_argument("--quick", action="store_true", help="10 runs, no instruction counts")
     parser.add_argument("--json", help="also write the figures to this file")
     arguments = parser.parse_args()
     runs = min(arguments.runs, 10) if arguments.quick else arguments.runs
@@ -53,16 +76,34 @@ def main():
         for name in names:
             samples[name].append(one_run(SUBJECTS[name]))
     figures = {"runs": runs}
-    print(f"fresh interpreters, {runs} runs each, interleaved; medians")
+    print(f"fresh interpreters, {runs} runs each, interleaved; medians (and minima) in ms")
+    print(f"  {'':10s} {'import wall':>17s} {'import CPU':>17s} {'whole python -c':>17s}")
     for name, imports in SUBJECTS.items():
-        inside = median([s[0] for s in samples[name]])
-        wall = median([s[1] for s in samples[name]])
-        figures[name] = {"import_ms": inside * 1000, "process_ms": wall * 1000}
-        print(f"  {name:10s} import {inside * 1000:7.1f} ms   whole python -c {wall * 1000:7.1f} ms   ({imports})")
-    figures["import_ratio"] = figures["pixelmend"]["import_ms"] / figures["baseline"]["import_ms"]
-    figures["process_ratio"] = figures["pixelmend"]["process_ms"] / figures["baseline"]["process_ms"]
-    print(f"  import time pixelmend / baseline = {figures['import_ratio']:.3f}  (goal <= 1.05)")
-    print(f"  whole process pixelmend / baseline = {figures['process_ratio']:.3f}")
+        columns = {}
+        for index, column in enumerate(("import_wall_ms", "import_cpu_ms", "process_ms")):
+            values = [s[index] * 1000 for s in samples[name]]
+            columns[column] = median(values)
+            columns[column.replace("_ms", "_min_ms")] = min(values)
+        figures[name] = columns
+        print(
+            f"  {name:10s} "
+            + " ".join(f"{columns[c]:8.1f} ({columns[c.replace('_ms', '_min_ms')]:6.1f})" for c in ("import_wall_ms", "import_cpu_ms", "process_ms"))
+            + f"   {imports}"
+        )
+    for column in ("import_wall_ms", "import_cpu_ms", "process_ms"):
+        figures[column.replace("_ms", "_ratio")] = figures["pixelmend"][column] / figures["baseline"][column]
+    print(
+        f"  pixelmend / baseline: import wall {figures['import_wall_ratio']:.3f}, import CPU {figures['import_cpu_ratio']:.3f} "
+        f"(goal <= 1.05), whole process {figures['process_ratio']:.3f}"
+    )
+    if shutil.which("valgrind") and not arguments.quick:
+        counted = counted_instructions()
+        figures["instructions"] = counted
+        figures["instructions_ratio"] = counted["pixelmend"] / counted["baseline"]
+        print(
+            f"  instructions executed by the imports (callgrind, minus an empty interpreter): baseline {counted['baseline'] / 1e6:.1f} M, "
+            f"pixelmend {counted['pixelmend'] / 1e6:.1f} M, ratio {figures['instructions_ratio']:.3f}"
+        )
     extra = extra_modules()
     figures["extra_modules_us"] = {name: {"self": s, "cumulative": c} for name, (s, c) in extra}
     print("  modules only pixelmend.main imports (python -X importtime, one run; self / cumulative microseconds):")
