@@ -119,8 +119,8 @@ def test_signatures_are_inspectable(function, signature):
 
 def test_help_shows_the_signature(capsys):
     help(Pixelmend.smart_object_detection)
-    text = capsys.readouterr().out
-    assert "smart_object_detection(self, image_path, display='Boxes'" in text
+    text = "".join(capsys.readouterr().out.split())
+    assert "smart_object_detection(self,image_path,display='Boxes',confidence_threshold='0.25'" in text
 
 
 def test_methods_bind_like_python_functions():
