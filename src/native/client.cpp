@@ -2,16 +2,26 @@
 
 #include "exchange.hpp"
 #include "function.hpp"
+#include "interned.hpp"
 #include "text.hpp"
 
 namespace pixelmend {
 
 namespace {
 
+py::object pair(py::handle name, py::handle value)
+{
+    auto tuple = py::reinterpret_steal<py::object>(PyTuple_Pack(2, name.ptr(), value.ptr()));
+    if (!tuple) {
+        throw py::error_already_set();
+    }
+    return tuple;
+}
+
 py::list fields_with_key(py::handle self)
 {
     py::list fields;
-    fields.append(py::make_tuple("api_key", self.attr("key")));
+    fields.append(pair(interned<"api_key">(), py::getattr(self, interned<"key">())));
     return fields;
 }
 
@@ -26,26 +36,26 @@ py::object init(const Call& call)
     return py::none();
 }
 
-py::object transform(const Call& call, const char* endpoint, const char* option)
+py::object transform(const Call& call, const char* endpoint, py::handle option)
 {
     py::list fields = fields_with_key(call[0]);
-    fields.append(py::make_tuple("option", option));
+    fields.append(pair(interned<"option">(), option));
     return run_exchange(call, endpoint, std::move(fields));
 }
 
 py::object segment_image(const Call& call)
 {
-    return transform(call, "/vision/v0/segmention-masks", "0");
+    return transform(call, "/vision/v0/segmention-masks", interned<"0">());
 }
 
 py::object black_white(const Call& call)
 {
-    return transform(call, "/vision/v0/black-white", "1");
+    return transform(call, "/vision/v0/black-white", interned<"1">());
 }
 
 py::object colorization(const Call& call)
 {
-    return transform(call, "/vision/v0/colorization", "2");
+    return transform(call, "/vision/v0/colorization", interned<"2">());
 }
 
 // Arguments: self, image_path, display, confidence_threshold, option, color.
@@ -53,11 +63,11 @@ py::object colorization(const Call& call)
 py::object smart_object_detection(const Call& call)
 {
     py::list fields = fields_with_key(call[0]);
-    fields.append(py::make_tuple("option", call[4]));
-    fields.append(py::make_tuple("confidence_threshold", call[3]));
-    fields.append(py::make_tuple("display", call[2]));
+    fields.append(pair(interned<"option">(), call[4]));
+    fields.append(pair(interned<"confidence_threshold">(), call[3]));
+    fields.append(pair(interned<"display">(), call[2]));
     if (is_true(call[5])) {
-        fields.append(py::make_tuple("color", call[5]));
+        fields.append(pair(interned<"color">(), call[5]));
     }
     return run_exchange(call, "/vision/v0/smart-object-detection", std::move(fields));
 }

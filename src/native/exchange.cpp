@@ -1,6 +1,7 @@
 #include "exchange.hpp"
 
 #include "function.hpp"
+#include "interned.hpp"
 #include "result_file.hpp"
 #include "text.hpp"
 
@@ -61,10 +62,14 @@ private:
 
 py::object call_helper(const py::dict& globals, const Upload& upload)
 {
-    if (upload.to_compare) {
-        return lookup_global(globals, "handle_image_path_id")(upload.fields, upload.image_path, upload.to_compare);
+    PyObject* arguments[] = {upload.fields.ptr(), upload.image_path.ptr(), upload.to_compare.ptr()};
+    const py::object helper = upload.to_compare ? lookup_global(globals, interned<"handle_image_path_id">())
+                                                : lookup_global(globals, interned<"handle_image_path">());
+    PyObject* result = PyObject_Vectorcall(helper.ptr(), arguments, upload.to_compare ? 3 : 2, nullptr);
+    if (result == nullptr) {
+        throw py::error_already_set();
     }
-    return lookup_global(globals, "handle_image_path")(upload.fields, upload.image_path);
+    return py::reinterpret_steal<py::object>(result);
 }
 
 // Calls __exit__ the way a with statement does when its body raised: the
@@ -190,7 +195,7 @@ py::object exchange(const py::dict& globals, const Upload& upload)
 {
     py::object fields = call_helper(globals, upload);
     if (equals(fields, py::bool_(false))) {
-        return concat({py::str("File does not exist: "), as_text(upload.image_path)});
+        return concat({interned<"File does not exist: ">(), as_text(upload.image_path)});
     }
     const UploadReaders readers(fields);
     py::str url = concat({py::str(service_address), py::str(upload.endpoint)});

@@ -451,17 +451,24 @@ py::object make_function(const FunctionDef& def, const py::str& qualname, const 
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(function));
 }
 
-py::object lookup_global(const py::dict& globals, const char* name)
+py::object lookup_global(const py::dict& globals, py::handle name)
 {
-    PyObject* value = PyDict_GetItemString(globals.ptr(), name);
-    if (value == nullptr) {
-        value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    PyObject* value = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
     }
     if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        }
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(value);
+}
+
+py::object lookup_global(const py::dict& globals, const char* name)
+{
+    return lookup_global(globals, py::str(name));
 }
 
 }

@@ -41,5 +41,6 @@ py::object make_function(const FunctionDef& def, const py::str& qualname, const 
 // Looks a name up the way a Python function does at run time: the module
 // namespace first, then the builtins; NameError otherwise.
 py::object lookup_global(const py::dict& globals, const char* name);
+py::object lookup_global(const py::dict& globals, py::handle name);
 
 }

@@ -1,13 +1,13 @@
 #include "text.hpp"
 
 #include "function.hpp"
+#include "interned.hpp"
 
 namespace pixelmend {
 
 py::str as_text(py::handle value)
 {
-    py::str empty("");
-    PyObject* text = PyObject_Format(value.ptr(), empty.ptr());
+    PyObject* text = PyObject_Format(value.ptr(), interned<"">().ptr());
     if (text == nullptr) {
         throw py::error_already_set();
     }
@@ -16,11 +16,18 @@ py::str as_text(py::handle value)
 
 py::str concat(std::initializer_list<py::handle> parts)
 {
+    if (parts.size() == 2) {
+        PyObject* joined = PyUnicode_Concat(parts.begin()[0].ptr(), parts.begin()[1].ptr());
+        if (joined == nullptr) {
+            throw py::error_already_set();
+        }
+        return py::reinterpret_steal<py::str>(joined);
+    }
     py::list pieces;
     for (py::handle part : parts) {
         pieces.append(part);
     }
-    PyObject* joined = PyUnicode_Join(py::str("").ptr(), pieces.ptr());
+    PyObject* joined = PyUnicode_Join(interned<"">().ptr(), pieces.ptr());
     if (joined == nullptr) {
         throw py::error_already_set();
     }
