@@ -158,3 +158,12 @@ def test_clear_drops_every_pending_fault(service, good_reply, post, upload, fetc
     assert fetch(reply, "photo_bw.png").status_code == 200
     assert fetch(reply, "../evil.png").status_code == 404
     assert time.monotonic() - started < 4
+
+
+def test_unread_post_drains_the_body_and_counts_it(service, post):
+    body = os.urandom(3 * 1024 * 1024 + 5)
+    fields = [("api_key", "k"), ("image", ("big.bin", body, "application/octet-stream"))]
+    service.faults.answer_next_post_unread({"success": True, "filenames": [], "path": "p"})
+    reply = post(BLACK_WHITE, fields).json()
+    assert reply["success"] is True and reply["received_bytes"] > len(body)
+    assert post(BLACK_WHITE, fields).json()["success"] is False
