@@ -1,5 +1,7 @@
 #include "result_file.hpp"
 
+#include "fs_text.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -13,16 +15,6 @@ namespace {
 // The body arrives in 8 KiB chunks; writing each one with its own write()
 // costs about twice as much as writing them gathered into larger blocks.
 constexpr std::size_t block_size = 256 * 1024;
-
-std::string filesystem_path(py::handle path)
-{
-    PyObject* encoded = nullptr;
-    if (PyUnicode_FSConverter(path.ptr(), &encoded) == 0) {
-        throw py::error_already_set();
-    }
-    auto bytes = py::reinterpret_steal<py::bytes>(encoded);
-    return std::string(bytes);
-}
 
 [[noreturn]] void raise_os_error(const std::string& path)
 {
@@ -95,10 +87,10 @@ private:
 }
 
 ResultFile::ResultFile(py::handle directory, py::handle final_path)
-    : final_path_(filesystem_path(final_path)),
+    : final_path_(fs_path_bytes(final_path)),
       final_path_object_(py::reinterpret_borrow<py::object>(final_path))
 {
-    const std::string directory_path = filesystem_path(directory);
+    const std::string directory_path = fs_path_bytes(directory);
     fd_ = create_temporary(directory_path.empty() ? "." : directory_path, temporary_path_);
     if (fd_ < 0) {
         raise_os_error(temporary_path_);
