@@ -29,8 +29,8 @@ COLORIZATION = (
 )
 ANALYZE = "Analyze an image (implementation pending)."
 DETECTION = (
-    "Detects objects in images using advanced machine learning models. This method allows for the specification "
-    "of a display style and a confidence threshold. Users can target specific objects based on their type or "
+    "Detects objects in images using advanced machine learning models. This method allows for the "
+    "specification of a display style and a confidence threshold. Users can target specific objects based on their type or "
     "detect objects that closely match a specified color, enhancing the precision and applicability of the "
     "detection."
 )
