@@ -1,26 +1,16 @@
 #pragma once
 
+#include "os_error.hpp"
+#include "platform.hpp"
+
 #include <pybind11/pybind11.h>
 
-#include <cerrno>
 #include <exception>
-#include <filesystem>
 #include <new>
 
 namespace pixelmend {
 
 namespace py = pybind11;
-
-inline void set_os_error(const std::filesystem::filesystem_error& error) noexcept
-{
-    const std::string& path = error.path1().native();
-    PyObject* name = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-    if (name != nullptr) {
-        errno = error.code().value();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-        Py_DECREF(name);
-    }
-}
 
 // Runs `body` where C++ exceptions must not escape into the interpreter:
 // each one becomes the matching Python exception and the caller gets NULL.
@@ -33,7 +23,7 @@ PyObject* guarded(Body&& body) noexcept
         error.restore();
     } catch (const py::builtin_exception& error) {
         error.set_error();
-    } catch (const std::filesystem::filesystem_error& error) {
+    } catch (const platform::SystemError& error) {
         set_os_error(error);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -1,6 +1,6 @@
 #include "image_fields.hpp"
 
-#include "fs_text.hpp"
+#include "native_path.hpp"
 #include "gil_released.hpp"
 #include "upload_file.hpp"
 
@@ -43,7 +43,7 @@ std::vector<ImageFile> images_at(py::handle image_path)
     if (image_path.is_none()) {
         return {};
     }
-    const std::string path = fs_path_bytes(image_path);
+    const platform::NativePath path = native_path(image_path);
     GilReleased released;
     return list_image_files(path);
 }
@@ -64,7 +64,7 @@ void append_images(py::list& fields, const char* field, const std::vector<ImageF
 {
     const py::str field_name(field);
     for (const ImageFile& file : files) {
-        const py::str file_name = fs_name_text(file.base_name);
+        const py::str file_name = native_name_text(file.base_name);
         fields.append(py::make_tuple(field_name, py::make_tuple(file_name, make_upload_file(file),
                                                                 content_type(guess_type, file_name))));
     }

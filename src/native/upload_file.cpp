@@ -1,16 +1,13 @@
 #include "upload_file.hpp"
 
 #include "api_boundary.hpp"
-#include "fs_text.hpp"
 #include "gil_released.hpp"
-#include "unique_fd.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "native_path.hpp"
+#include "os_error.hpp"
+#include "platform.hpp"
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -19,34 +16,31 @@ namespace pixelmend {
 
 namespace {
 
-// Caps one pread() call well below SSIZE_MAX; the loop reads the rest.
-constexpr Py_ssize_t max_chunk = Py_ssize_t{1} << 30;
-
 struct Failure {
     enum class Kind { none, system, changed_size, replaced };
     Kind kind = Kind::none;
-    int error = 0;
-    off_t got = 0;
+    platform::ErrorCode error = 0;
+    std::uint64_t got = 0;
 
     bool happened() const { return kind != Kind::none; }
 };
 
 struct ReaderState {
-    ReaderState(std::string listed_path, py::str text_name, const FileIdentity& listed_identity)
+    ReaderState(platform::NativePath listed_path, py::str text_name, const platform::FileIdentity& listed_identity)
         : path(std::move(listed_path)), name(std::move(text_name)), identity(listed_identity)
     {
     }
 
-    std::string path;
+    platform::NativePath path;
     py::str name;
-    FileIdentity identity;
-    off_t consumed = 0;
-    UniqueFd fd;
+    platform::FileIdentity identity;
+    std::uint64_t consumed = 0;
+    platform::File file;
     Failure failure;
     bool closed = false;
     bool busy = false;
 
-    off_t remaining() const { return identity.size - consumed; }
+    std::uint64_t remaining() const { return identity.size - consumed; }
 };
 
 struct UploadFileObject {
@@ -65,8 +59,7 @@ ReaderState& state_of(PyObject* self)
 {
     const auto& failure = state.failure;
     if (failure.kind == Failure::Kind::system) {
-        errno = failure.error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, state.name.ptr());
+        set_os_error(failure.error, state.name);
     } else if (failure.kind == Failure::Kind::changed_size) {
         PyErr_Format(PyExc_OSError, "%U: file changed size while being uploaded (expected %lld bytes, got %lld)",
                      state.name.ptr(), static_cast<long long>(state.identity.size),
@@ -80,7 +73,7 @@ ReaderState& state_of(PyObject* self)
 [[noreturn]] void fail(ReaderState& state, const Failure& failure)
 {
     state.failure = failure;
-    state.fd.reset();
+    state.file.reset();
     raise_failure(state);
 }
 
@@ -114,7 +107,7 @@ public:
     {
         state_.busy = false;
         if (state_.closed || state_.remaining() == 0) {
-            state_.fd.reset();
+            state_.file.reset();
         }
     }
 
@@ -123,48 +116,36 @@ private:
 };
 
 struct Opened {
-    UniqueFd fd;
+    platform::File file;
     Failure failure;
 };
 
-Failure compare_identity(int fd, const FileIdentity& expected)
+Failure identity_failure(const platform::FileStatus& status, const platform::FileIdentity& expected)
 {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        return Failure{Failure::Kind::system, errno};
-    }
-    if (!S_ISREG(status.st_mode) || status.st_dev != expected.device || status.st_ino != expected.inode) {
+    if (status.kind != platform::FileKind::regular || status.identity.device != expected.device
+        || status.identity.index != expected.index) {
         return Failure{Failure::Kind::replaced};
     }
-    if (status.st_size < expected.size) {
-        return Failure{Failure::Kind::changed_size, 0, status.st_size};
+    if (status.identity.size < expected.size) {
+        return Failure{Failure::Kind::changed_size, 0, status.identity.size};
     }
     return Failure{};
 }
 
-// O_NONBLOCK only guards the open() itself: should the path now be a FIFO,
-// opening it must not wait for a writer. Regular files ignore the flag.
-void prepare_for_streaming(int fd)
+Opened open_listed_file(const platform::NativePath& path, const platform::FileIdentity& expected)
 {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-#ifdef POSIX_FADV_SEQUENTIAL
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-}
-
-Opened open_listed_file(const std::string& path, const FileIdentity& expected)
-{
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    const Failure failure = fd ? compare_identity(fd.get(), expected) : Failure{Failure::Kind::system, errno};
-    if (!failure.happened()) {
-        prepare_for_streaming(fd.get());
+    try {
+        platform::File file = platform::open_for_reading(path);
+        const Failure failure = identity_failure(platform::status_of(file), expected);
+        return Opened{std::move(file), failure};
+    } catch (const platform::SystemError& error) {
+        return Opened{platform::File(), Failure{Failure::Kind::system, error.code()}};
     }
-    return Opened{std::move(fd), failure};
 }
 
 void ensure_open(ReaderState& state)
 {
-    if (state.fd) {
+    if (state.file) {
         return;
     }
     Opened opened;
@@ -175,30 +156,30 @@ void ensure_open(ReaderState& state)
     if (opened.failure.happened()) {
         fail(state, opened.failure);
     }
-    state.fd = std::move(opened.fd);
+    state.file = std::move(opened.file);
 }
 
 struct Chunk {
     Py_ssize_t filled = 0;
-    int error = 0;
+    platform::ErrorCode error = 0;
 };
 
-Chunk pread_fully(int fd, char* buffer, Py_ssize_t count, off_t offset)
+Chunk read_fully(const platform::File& file, char* buffer, Py_ssize_t count, std::uint64_t offset)
 {
     Chunk chunk;
     while (chunk.filled < count) {
-        const ssize_t got = pread(fd, buffer + chunk.filled, static_cast<size_t>(std::min(count - chunk.filled, max_chunk)),
-                                  offset + chunk.filled);
-        if (got <= 0) {
-            chunk.error = got == 0 ? 0 : errno;
+        const platform::ReadResult got = platform::read_at(
+            file, buffer + chunk.filled, static_cast<std::size_t>(count - chunk.filled), offset + chunk.filled);
+        if (got.count == 0) {
+            chunk.error = got.error;
             break;
         }
-        chunk.filled += got;
+        chunk.filled += static_cast<Py_ssize_t>(got.count);
     }
     return chunk;
 }
 
-// pread() at explicit offsets: a read cut short by a signal handler that
+// Reads at explicit offsets: a read cut short by a signal handler that
 // raises leaves the reader where it was, ready to be read again.
 Chunk read_with_signals(ReaderState& state, char* buffer, Py_ssize_t count)
 {
@@ -207,12 +188,12 @@ Chunk read_with_signals(ReaderState& state, char* buffer, Py_ssize_t count)
         Chunk chunk;
         {
             GilReleased released;
-            chunk = pread_fully(state.fd.get(), buffer + total.filled, count - total.filled,
-                                state.consumed + total.filled);
+            chunk = read_fully(state.file, buffer + total.filled, count - total.filled,
+                               state.consumed + static_cast<std::uint64_t>(total.filled));
         }
         total.filled += chunk.filled;
         total.error = chunk.error;
-        if (chunk.error != EINTR) {
+        if (!platform::interrupted(chunk.error)) {
             return total;
         }
         if (PyErr_CheckSignals() < 0) {
@@ -227,7 +208,7 @@ Failure judge(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
         return Failure{Failure::Kind::system, chunk.error};
     }
     if (chunk.filled < count) {
-        return Failure{Failure::Kind::changed_size, 0, state.consumed + chunk.filled};
+        return Failure{Failure::Kind::changed_size, 0, state.consumed + static_cast<std::uint64_t>(chunk.filled)};
     }
     return Failure{};
 }
@@ -238,13 +219,14 @@ void fill(ReaderState& state, char* buffer, Py_ssize_t count)
     if (failure.happened()) {
         fail(state, failure);
     }
-    state.consumed += count;
+    state.consumed += static_cast<std::uint64_t>(count);
 }
 
 Py_ssize_t amount_to_read(const ReaderState& state, Py_ssize_t wanted)
 {
-    const off_t available = std::min<off_t>(state.remaining(), PY_SSIZE_T_MAX);
-    return (wanted < 0 || wanted > available) ? static_cast<Py_ssize_t>(available) : wanted;
+    const std::uint64_t available = std::min<std::uint64_t>(state.remaining(), PY_SSIZE_T_MAX);
+    const bool all = wanted < 0 || static_cast<std::uint64_t>(wanted) > available;
+    return all ? static_cast<Py_ssize_t>(available) : wanted;
 }
 
 py::object read_bytes(ReaderState& state, Py_ssize_t wanted)
@@ -291,14 +273,14 @@ PyObject* upload_file_close(PyObject* self, PyObject*)
     ReaderState& state = state_of(self);
     state.closed = true;
     if (!state.busy) {
-        state.fd.reset();
+        state.file.reset();
     }
     Py_RETURN_NONE;
 }
 
 PyObject* upload_file_len(PyObject* self, void*)
 {
-    return PyLong_FromLongLong(static_cast<long long>(state_of(self).remaining()));
+    return PyLong_FromUnsignedLongLong(state_of(self).remaining());
 }
 
 PyObject* upload_file_name(PyObject* self, void*)
@@ -364,7 +346,7 @@ int add_upload_file_type(PyObject* module)
 
 py::object make_upload_file(const ImageFile& file)
 {
-    ReaderState state(file.path, fs_name_text(file.path), file.identity);
+    ReaderState state(file.path, native_name_text(file.path), file.identity);
     auto reader = py::reinterpret_steal<py::object>(upload_file_type.tp_alloc(&upload_file_type, 0));
     if (!reader) {
         throw py::error_already_set();
