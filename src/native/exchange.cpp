@@ -2,6 +2,7 @@
 
 #include "function.hpp"
 #include "interned.hpp"
+#include "platform.hpp"
 #include "result_file.hpp"
 #include "text.hpp"
 
@@ -152,8 +153,11 @@ bool is_unsafe_name(py::handle filename)
         || PyUnicode_CompareWithASCIIString(name, "..") == 0) {
         return true;
     }
-    for (Py_UCS4 separator : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4('\0')}) {
-        if (PyUnicode_FindChar(name, separator, 0, length, 1) != -1) {
+    if (PyUnicode_FindChar(name, Py_UCS4('\0'), 0, length, 1) != -1) {
+        return true;
+    }
+    for (char32_t character : platform::path_characters) {
+        if (PyUnicode_FindChar(name, static_cast<Py_UCS4>(character), 0, length, 1) != -1) {
             return true;
         }
     }

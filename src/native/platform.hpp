@@ -128,6 +128,15 @@ void replace_file(const NativePath& from, const NativePath& to);
 
 void remove_file(const NativePath& path) noexcept;
 
+// Characters that make a name from elsewhere more than a file name: path
+// separators, and on Windows the colon of a drive ("C:name" joined to a
+// directory is read relative to drive C) or of a data stream.
+#ifdef _WIN32
+inline constexpr std::u32string_view path_characters = U"/\\:";
+#else
+inline constexpr std::u32string_view path_characters = U"/\\";
+#endif
+
 // `directory` and `name` joined with the system's separator.
 NativePath joined(const NativePath& directory, NativeName name);
 
