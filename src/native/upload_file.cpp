@@ -97,7 +97,7 @@ void require_usable(const ReaderState& state)
 }
 
 // Marks the reader busy while the GIL is released inside read(), so another
-// thread can neither read concurrently nor close the descriptor under it.
+// thread can neither read concurrently nor close the file under it.
 class BusyScope {
 public:
     explicit BusyScope(ReaderState& state) : state_(state) { state_.busy = true; }
