@@ -12,7 +12,8 @@
 // Every operating-system call the extension makes goes through here; one
 // implementation for POSIX (platform_posix.cpp) and one for Windows
 // (platform_windows.cpp). Nothing in this layer touches Python, so a plain
-// C++ program can test it and it may run without the GIL.
+// C++ program can test it and it may run without the GIL. Failures throw
+// SystemError unless a function says otherwise.
 namespace pixelmend::platform {
 
 #ifdef _WIN32
@@ -93,7 +94,8 @@ struct ReadResult {
 // Opens an existing file for reading, for a single sequential pass.
 File open_for_reading(const NativePath& path);
 
-// Size and identity of an open file.
+// Size and identity of an open file. A failure carries no path: the caller
+// knows which file it opened.
 FileStatus status_of(const File& file);
 
 // Size and identity of what `path` names, following symbolic links; nothing
@@ -103,8 +105,8 @@ std::optional<FileStatus> status_at(const NativePath& path);
 // Throws unless the caller may open `path` for reading.
 void require_readable(const NativePath& path);
 
-// Reads up to `count` bytes at `offset` with one system call, the file
-// position left alone. A count of 0 with no error means end of file.
+// Reads up to `count` bytes at `offset` with one system call, whatever the
+// file position is. A count of 0 with no error means end of file.
 ReadResult read_at(const File& file, char* buffer, std::size_t count, std::uint64_t offset) noexcept;
 
 // Whether a failed read was cut short by a signal and may simply be repeated.
