@@ -257,7 +257,6 @@ def test_malformed_replies_over_https(sandbox, arrange, error):
 def test_missing_image_sends_nothing(sandbox):
     client = pm.Pixelmend(KEY)
     assert client.segment_image("nowhere.jpg") == "File does not exist: nowhere.jpg"
-    assert client.face_id_verification(example("face_a.png"), "nowhere.png") == (
-        "File does not exist: " + example("face_a.png")
-    )
+    assert client.face_id_verification(example("face_a.png"), "nowhere.png") == "File does not exist: nowhere.png"
+    assert client.face_id_verification("gone.png", "nowhere.png") == "File does not exist: gone.png"
     assert sandbox.routed_urls() == [] and not os.path.exists("results")

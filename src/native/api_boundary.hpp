@@ -38,7 +38,12 @@ PyObject* guarded(Body&& body) noexcept
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+        // pybind11 reports a failed allocation of a new object with a C++
+        // exception while the interpreter's MemoryError is still set: that
+        // error is the one the caller must see.
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_RuntimeError, error.what());
+        }
     }
     return nullptr;
 }
