@@ -22,6 +22,15 @@ inline void set_os_error(const std::filesystem::filesystem_error& error) noexcep
     }
 }
 
+// pybind11 sets up its shared state on first use, and its first use may well
+// be the destructor or what() of an error_already_set, where failing to
+// allocate that state (no memory) would throw out of a destructor and end the
+// process. Each module sets it up while it is being imported instead.
+inline void prepare_error_handling()
+{
+    py::detail::get_internals();
+}
+
 // Runs `body` where C++ exceptions must not escape into the interpreter:
 // each one becomes the matching Python exception and the caller gets NULL.
 template <typename Body>
