@@ -233,7 +233,9 @@ def python_list_methods(client):
     return [name for name in dir(client) if callable(getattr(client, name)) and not name.startswith("_")]
 
 
-@pytest.mark.parametrize("client", [DirRaises(), DirNotIterable("k"), DirOfNonText("k")], ids=type)
+@pytest.mark.parametrize(
+    "client", [DirRaises(), DirNotIterable("k"), DirOfNonText("k")], ids=lambda client: type(client).__name__
+)
 def test_list_methods_raises_what_its_python_equivalent_raises(client):
     with pytest.raises(Exception) as expected:
         python_list_methods(client)
