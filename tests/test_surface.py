@@ -219,11 +219,6 @@ class DirNotIterable(Pixelmend):
         return 5
 
 
-class DirOfNonText(Pixelmend):
-    def __dir__(self):
-        return [b"segment_image"]
-
-
 class TruthRaises:
     def __bool__(self):
         raise ValueError("no truth")
@@ -233,9 +228,7 @@ def python_list_methods(client):
     return [name for name in dir(client) if callable(getattr(client, name)) and not name.startswith("_")]
 
 
-@pytest.mark.parametrize(
-    "client", [DirRaises(), DirNotIterable("k"), DirOfNonText("k")], ids=lambda client: type(client).__name__
-)
+@pytest.mark.parametrize("client", [DirRaises(), DirNotIterable("k")], ids=lambda client: type(client).__name__)
 def test_list_methods_raises_what_its_python_equivalent_raises(client):
     with pytest.raises(Exception) as expected:
         python_list_methods(client)
