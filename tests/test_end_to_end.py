@@ -193,6 +193,14 @@ def test_download_cut_midway_leaves_no_torn_file(sandbox, earlier):
     assert [url for method, url in sandbox.routed_urls() if url.endswith("after.json")] == []
 
 
+def test_names_with_reserved_characters_fetch_their_own_file(sandbox):
+    files = {"a#frag.png": b"hash", "a": b"plain a", "q?x=1.png": b"query", "q": b"plain q",
+             "50%41.png": b"percent", "50A.png": b"decoded", "é ü.png": b"accents"}
+    plant(sandbox, files)
+    assert pm.Pixelmend(KEY).segment_image(example("street.jpg")) == "Files downloaded to results/street.jpg"
+    assert {name: Path("results/street.jpg", name).read_bytes() for name in files} == files
+
+
 def test_unsafe_names_from_the_service(sandbox, capsys):
     unsafe = ["../escape.png", "/tmp/absolute.png", "..", ".", "", "a\\b.png", "nested/x.png"]
     sandbox.faults.plant_filenames(unsafe + ["fine.png"], content=b"planted")
@@ -257,7 +265,6 @@ def test_malformed_replies_over_https(sandbox, arrange, error):
 def test_missing_image_sends_nothing(sandbox):
     client = pm.Pixelmend(KEY)
     assert client.segment_image("nowhere.jpg") == "File does not exist: nowhere.jpg"
-    assert client.face_id_verification(example("face_a.png"), "nowhere.png") == (
-        "File does not exist: " + example("face_a.png")
-    )
+    assert client.face_id_verification(example("face_a.png"), "nowhere.png") == "File does not exist: nowhere.png"
+    assert client.face_id_verification("gone.png", "nowhere.png") == "File does not exist: gone.png"
     assert sandbox.routed_urls() == [] and not os.path.exists("results")

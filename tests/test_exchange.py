@@ -3,6 +3,7 @@ import resource
 import signal
 import stat
 import sys
+from urllib.parse import quote
 
 import pytest
 
@@ -358,8 +359,10 @@ def test_path_is_read_anew_for_each_safe_name_only(service):
         ("", "a.png", "/a.png"),
         (7, "a.png", "7/a.png"),
         (None, "a.png", "None/a.png"),
-        ("https://h/r", "é ü.png", "https://h/r/é ü.png"),
-        ("https://h/r", "a?b#c", "https://h/r/a?b#c"),
+        ("https://h/r", "é ü.png", "https://h/r/%C3%A9%20%C3%BC.png"),
+        ("https://h/r", "a?b#c", "https://h/r/a%3Fb%23c"),
+        ("https://h/r", "100%25 ~_.-", "https://h/r/100%2525%20~_.-"),
+        ("https://h/r", "a;b=c&d+e:f@g", "https://h/r/a%3Bb%3Dc%26d%2Be%3Af%40g"),
     ],
 )
 def test_download_address(service, capsys, path, name, url):
@@ -396,7 +399,7 @@ def test_unsafe_names_are_never_requested_or_written(service, capsys, name):
 @pytest.mark.parametrize("name", ["...", ". .", "..a", "a..", ".hidden", "a b", "ü", "x" * 200, "a:b", "~"])
 def test_odd_but_plain_names_are_saved(service, name):
     service.answer(ok([name], path="P"))
-    service.serve("P/" + name, chunks=[b"body"])
+    service.serve("P/" + quote(name, safe=""), chunks=[b"body"])
     run()
     with open(os.path.join("results", "img.png", name), "rb") as saved:
         assert saved.read() == b"body"
@@ -469,7 +472,6 @@ def test_later_file_of_the_same_name_replaces_the_earlier(service):
         ("scans/", "results/"),
         ("a/b/scans", "results/scans"),
         ("", "results/"),
-        (".", "results/."),
         ("with space.jpg", "results/with space.jpg"),
     ],
 )
@@ -479,6 +481,59 @@ def test_save_directory_comes_from_the_last_path_component(service, image_path, 
     assert run(image_path) == "Files downloaded to " + save_dir
     assert open(os.path.join(save_dir, "f"), "rb").read() == b"v"
     assert not os.path.exists(os.path.join(os.path.dirname(image_path) or "none", "f"))
+
+
+@pytest.mark.parametrize(
+    "image_path, save_dir",
+    [(".", "results/here"), ("..", "results/work"), ("sub/.", "results/sub"), ("sub/..", "results/here"),
+     ("sub/../..", "results/work"), ("/", "results/")],
+)
+def test_dot_paths_save_under_the_directory_they_name(service, image_path, save_dir):
+    os.makedirs("work/here/sub")
+    os.chdir("work/here")
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v"])
+    assert run(image_path) == "Files downloaded to " + save_dir
+    assert tree() == {"results", save_dir.rstrip("/"), os.path.join(save_dir, "f"), "sub"}
+
+
+# The module's os, with another caller creating the save directory (or
+# putting something else there) just before makedirs runs.
+class RacingOs:
+    def __init__(self, create):
+        self.path = os.path
+        self.create = create
+        self.calls = []
+
+    def makedirs(self, path):
+        self.calls.append(path)
+        self.create(path)
+        return os.makedirs(path)
+
+
+def make_dir(path):
+    os.makedirs(path)
+
+
+def make_file(path):
+    os.makedirs(os.path.dirname(path))
+    open(path, "wb").close()
+
+
+@pytest.mark.parametrize("create, error", [(make_dir, None), (make_file, FileExistsError)])
+def test_save_directory_created_by_another_caller_meanwhile(service, monkeypatch, create, error):
+    racing = RacingOs(create)
+    monkeypatch.setattr(pm, "os", racing)
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v"])
+    if error:
+        with pytest.raises(error):
+            run()
+        assert service.gets() == []
+    else:
+        assert run() == "Files downloaded to results/img.png"
+        assert open("results/img.png/f", "rb").read() == b"v"
+    assert racing.calls == ["results/img.png"]
 
 
 def test_existing_directory_is_reused_and_its_other_files_kept(service):
@@ -675,3 +730,82 @@ def test_symlink_at_the_final_name_is_replaced_not_followed(service, tmp_path):
     assert outside.read_bytes() == b"not yours"
     assert not os.path.islink("results/img.png/f")
     assert open("results/img.png/f", "rb").read() == b"result"
+
+
+class Boom(Exception):
+    pass
+
+
+# Whichever protocol the exchange uses on it (==, truth, str, iteration), it raises.
+class Hostile:
+    def __eq__(self, other):
+        raise Boom("==")
+
+    def __bool__(self):
+        raise Boom("bool")
+
+    def __str__(self):
+        raise Boom("str")
+
+    def __iter__(self):
+        raise Boom("iter")
+
+    __hash__ = None
+
+
+def hostile_in_reply(**changes):
+    def arrange(service):
+        service.answer(dict(ok(["f"], path="P"), **changes))
+        service.serve("P/f", chunks=[b"v"])
+
+    return arrange
+
+
+def hostile_reply_status(service):
+    service.answer(ok([]), status=Hostile())
+
+
+def hostile_error_text(service):
+    service.answer(ok([]), status=500, text=Hostile())
+
+
+def hostile_helper_result(service):
+    service.helper.result = Hostile()
+
+
+def hostile_chunk(service):
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", chunks=[b"v", Hostile()])
+
+
+def hostile_download_status(service):
+    service.answer(ok(["f"], path="P"))
+    service.serve("P/f", status=Hostile())
+
+
+def hostile_exit_result(service):
+    service.reply = TransportError()
+    service.exit_result = Hostile()
+
+
+@pytest.mark.parametrize(
+    "arrange",
+    [
+        hostile_helper_result,
+        hostile_reply_status,
+        hostile_error_text,
+        hostile_exit_result,
+        hostile_in_reply(success=Hostile()),
+        hostile_in_reply(success=False, message=Hostile()),
+        hostile_in_reply(path=Hostile()),
+        hostile_in_reply(filenames=Hostile()),
+        hostile_in_reply(filenames=[Hostile()]),
+        hostile_download_status,
+        hostile_chunk,
+    ],
+)
+def test_errors_of_objects_from_the_helper_and_the_service_propagate(service, arrange):
+    arrange(service)
+    with pytest.raises(Boom):
+        run()
+    assert not [name for name in tree() if name.endswith(".part")]

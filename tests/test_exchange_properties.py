@@ -1,5 +1,6 @@
 import os
 import tempfile
+from urllib.parse import quote
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -237,7 +238,10 @@ def test_random_replies_have_only_documented_outcomes(
         save_dir = None
         seeded = {}
         if isinstance(image_path, str):
-            save_dir = os.path.join("results", os.path.basename(image_path))
+            last = os.path.basename(image_path)
+            if last in (".", ".."):
+                last = os.path.basename(os.path.abspath(image_path))
+            save_dir = os.path.join("results", last)
             if seed_name and "\x00" not in save_dir and os.path.basename(image_path) not in ("", ".", ".."):
                 os.makedirs(save_dir)
                 with open(os.path.join(save_dir, seed_name), "wb") as earlier:
@@ -290,7 +294,7 @@ def test_random_replies_have_only_documented_outcomes(
         return
     payload = reply.payload
     for (url, _), name in zip(service.served, [n for n in payload["filenames"] if not unsafe(n)]):
-        assert url == f"{payload['path']}/{name}"
+        assert url == f"{payload['path']}/{quote(format(name, ''), safe='')}"
     expected, printed, error = predicted_downloads(payload, service.served, seeded)
     if error is None:
         assert outcome == f"Files downloaded to {save_dir}"

@@ -245,7 +245,29 @@ def test_none_path_reaches_the_helper_and_a_false_result_names_it(fakes, call):
     for helper in helpers.values():
         helper.result = False
     assert call(pm.Pixelmend("K"), None) == "File does not exist: None"
-    assert sum(len(h.calls) for h in helpers.values()) == 1
+    asked = [args[1] for helper in helpers.values() for args, _ in helper.calls]
+    # The pair helper's False is followed by asking about the first path alone.
+    assert asked == ([None, None] if helpers["handle_image_path_id"].calls else [None])
+    assert requests.log == []
+
+
+@pytest.mark.parametrize(
+    "image, to_compare, named",
+    [
+        ("a.png", "missing.png", "missing.png"),
+        ("missing.png", "a.png", "missing.png"),
+        ("gone.png", "missing.png", "gone.png"),
+        ("no_images", "a.png", "no_images"),
+        ("a.png", "no_images", "no_images"),
+    ],
+)
+def test_face_verification_names_the_first_path_without_an_image(monkeypatch, tmp_path, image, to_compare, named):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "a.png").write_bytes(b"px")
+    (tmp_path / "no_images").mkdir()
+    requests = Requests()
+    monkeypatch.setattr(pm, "requests", requests)
+    assert pm.Pixelmend("K").face_id_verification(image, to_compare) == "File does not exist: " + named
     assert requests.log == []
 
 

@@ -1,5 +1,6 @@
 import inspect
 import pickle
+import re
 import subprocess
 import sys
 import types
@@ -206,6 +207,39 @@ def test_list_methods_fetches_every_attribute_first():
     client.list_methods()
     assert "__class__" in fetched and "_" not in fetched
     assert sorted(set(fetched) - {"list_methods"}) == sorted(set(dir(client)) - {"list_methods"})
+
+
+class DirRaises:
+    def __dir__(self):
+        raise ValueError("no listing")
+
+
+class DirNotIterable(Pixelmend):
+    def __dir__(self):
+        return 5
+
+
+class TruthRaises:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+def python_list_methods(client):
+    return [name for name in dir(client) if callable(getattr(client, name)) and not name.startswith("_")]
+
+
+@pytest.mark.parametrize("client", [DirRaises(), DirNotIterable("k")], ids=lambda client: type(client).__name__)
+def test_list_methods_raises_what_its_python_equivalent_raises(client):
+    with pytest.raises(Exception) as expected:
+        python_list_methods(client)
+    with pytest.raises(type(expected.value), match=re.escape(str(expected.value))):
+        Pixelmend.list_methods(client)
+
+
+def test_truth_test_of_the_color_propagates(monkeypatch):
+    monkeypatch.setattr(pm, "handle_image_path", lambda *args: pytest.fail("helper called"))
+    with pytest.raises(ValueError, match="no truth"):
+        Pixelmend("k").smart_object_detection("x.png", color=TruthRaises())
 
 
 def test_key_is_read_at_each_call(monkeypatch):

@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from requests_toolbelt.multipart.encoder import MultipartEncoder
 
+import pixelmend.main as pm
 from pixelmend.utils.utils import handle_image_path, handle_image_path_id
 
 BOUNDARY = "pixelmend-test-boundary"
@@ -184,3 +185,22 @@ def test_hundreds_of_files_encode_under_a_low_descriptor_limit(tmp_path):
     )
     assert completed.returncode == 0, completed.stderr
     assert json.loads(completed.stdout) == {"files": 300, "growth": 1, "same": True}
+
+
+class Unreachable:
+    def Session(self):
+        raise AssertionError("nothing may be sent")
+
+
+@pytest.mark.parametrize("names", [[b"a\xff.png"], [b"good.png", b"z\xfe\xfd.jpg"]])
+def test_an_undecodable_file_name_is_named_by_the_upload_error(tmp_path, monkeypatch, names):
+    for name in names:
+        (pathlib.Path(os.fsdecode(os.path.join(os.fsencode(tmp_path), name)))).write_bytes(b"px")
+    monkeypatch.setattr(pm, "requests", Unreachable())
+    with pytest.raises(UnicodeEncodeError) as raised:
+        pm.Pixelmend("K").black_white(str(tmp_path))
+    culprit = os.fsdecode(names[-1])
+    error = raised.value
+    assert repr(culprit) in str(error) and error.object == culprit
+    assert error.object[error.start:error.end] == culprit[1:-4]
+    assert isinstance(error.__cause__, UnicodeEncodeError) and "Content-Disposition" in error.__cause__.object

@@ -12,6 +12,15 @@ namespace pixelmend {
 
 namespace py = pybind11;
 
+// pybind11 sets up its shared state on first use, and its first use may well
+// be the destructor or what() of an error_already_set, where failing to
+// allocate that state (no memory) would throw out of a destructor and end the
+// process. Each module sets it up while it is being imported instead.
+inline void prepare_error_handling()
+{
+    py::detail::get_internals();
+}
+
 // Runs `body` where C++ exceptions must not escape into the interpreter:
 // each one becomes the matching Python exception and the caller gets NULL.
 template <typename Body>
@@ -28,7 +37,12 @@ PyObject* guarded(Body&& body) noexcept
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+        // pybind11 reports a failed allocation of a new object with a C++
+        // exception while the interpreter's MemoryError is still set: that
+        // error is the one the caller must see.
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_RuntimeError, error.what());
+        }
     }
     return nullptr;
 }

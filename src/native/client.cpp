@@ -84,10 +84,21 @@ py::object face_id_verification(const Call& call)
     return run_exchange(call, "/vision/v0/faceIdVerification", fields_with_key(call[0]), call[2]);
 }
 
+// dir(object): the errors of a raising __dir__, or of one whose result is not
+// iterable, propagate as dir() raises them.
+py::list attribute_names(py::handle object)
+{
+    auto names = py::reinterpret_steal<py::list>(PyObject_Dir(object.ptr()));
+    if (!names) {
+        throw py::error_already_set();
+    }
+    return names;
+}
+
 py::object list_methods(const Call& call)
 {
     py::list names;
-    for (py::handle name : py::reinterpret_steal<py::list>(PyObject_Dir(call[0].ptr()))) {
+    for (py::handle name : attribute_names(call[0])) {
         py::object value = py::getattr(call[0], name);
         if (PyCallable_Check(value.ptr()) && !is_true(name.attr("startswith")("_"))) {
             names.append(name);

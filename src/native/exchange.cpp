@@ -5,6 +5,8 @@
 #include "platform.hpp"
 #include "result_file.hpp"
 #include "text.hpp"
+#include "upload_names.hpp"
+#include "url_segment.hpp"
 
 #include <cstring>
 
@@ -104,11 +106,23 @@ py::object exit_with_error(const py::object& exit, const py::object& manager, co
     throw py::error_already_set();
 }
 
+py::object make_encoder(const py::dict& globals, const py::object& fields)
+{
+    try {
+        return lookup_global(globals, "MultipartEncoder")(py::arg("fields") = fields);
+    } catch (py::error_already_set& error) {
+        if (error.matches(PyExc_UnicodeEncodeError)) {
+            raise_for_unencodable_file_name(fields, error);
+        }
+        throw;
+    }
+}
+
 // `with requests.Session() as session: response = session.post(...)`: the
 // session is closed as soon as the reply has arrived, before it is read.
 py::object post(const py::dict& globals, const py::str& url, const py::object& fields)
 {
-    py::object encoder = lookup_global(globals, "MultipartEncoder")(py::arg("fields") = fields);
+    py::object encoder = make_encoder(globals, fields);
     py::dict headers;
     headers["Content-Type"] = encoder.attr("content_type");
     py::object manager = lookup_global(globals, "requests").attr("Session")();
@@ -130,14 +144,57 @@ py::object post(const py::dict& globals, const py::str& url, const py::object& f
     return response;
 }
 
+bool is_dot_or_dot_dot(py::handle name)
+{
+    return PyUnicode_Check(name.ptr())
+        && (PyUnicode_CompareWithASCIIString(name.ptr(), ".") == 0
+            || PyUnicode_CompareWithASCIIString(name.ptr(), "..") == 0);
+}
+
+// The last component of the image path; for a path ending in "." or ".."
+// that is the directory it really names, so results never land in results/
+// itself or beside it.
+py::object save_dir_name(const py::object& os_path, py::handle image_path)
+{
+    py::object name = os_path.attr("basename")(image_path);
+    if (is_dot_or_dot_dot(name)) {
+        name = os_path.attr("basename")(os_path.attr("abspath")(image_path));
+    }
+    return name;
+}
+
+// Another call saving results for an image of the same name may create the
+// directory between the test and makedirs(); a directory is all we need,
+// whoever made it. Anything else at that path still fails.
+void create_save_dir(const py::object& os, const py::object& save_dir)
+{
+    try {
+        os.attr("makedirs")(save_dir);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_FileExistsError) || !is_true(os.attr("path").attr("isdir")(save_dir))) {
+            throw;
+        }
+    }
+}
+
 py::object make_save_dir(const py::dict& globals, py::handle image_path)
 {
     py::object os = lookup_global(globals, "os");
-    py::object save_dir = os.attr("path").attr("join")("results", os.attr("path").attr("basename")(image_path));
+    py::object save_dir = os.attr("path").attr("join")("results", save_dir_name(os.attr("path"), image_path));
     if (!is_true(os.attr("path").attr("exists")(save_dir))) {
-        os.attr("makedirs")(save_dir);
+        create_save_dir(os, save_dir);
     }
     return save_dir;
+}
+
+bool contains(PyObject* text, char32_t character)
+{
+    const Py_ssize_t found =
+        PyUnicode_FindChar(text, static_cast<Py_UCS4>(character), 0, PyUnicode_GET_LENGTH(text), 1);
+    if (found == -2) {
+        throw py::error_already_set();
+    }
+    return found != -1;
 }
 
 // A name from the reply becomes a file name under the save directory; names
@@ -153,11 +210,11 @@ bool is_unsafe_name(py::handle filename)
         || PyUnicode_CompareWithASCIIString(name, "..") == 0) {
         return true;
     }
-    if (PyUnicode_FindChar(name, Py_UCS4('\0'), 0, length, 1) != -1) {
+    if (contains(name, U'\0')) {
         return true;
     }
     for (char32_t character : platform::path_characters) {
-        if (PyUnicode_FindChar(name, static_cast<Py_UCS4>(character), 0, length, 1) != -1) {
+        if (contains(name, character)) {
             return true;
         }
     }
@@ -183,7 +240,7 @@ void download(const py::dict& globals, const py::object& result, const py::objec
         print_line(globals, concat({py::str("Failed to download "), as_text(filename)}));
         return;
     }
-    py::str file_url = concat({as_text(result["path"]), py::str("/"), as_text(filename)});
+    py::str file_url = concat({as_text(result["path"]), py::str("/"), url_path_segment(as_text(filename))});
     py::object file_response = lookup_global(globals, "requests")
                                    .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = false);
     if (!equals(file_response.attr("status_code"), py::int_(200))) {
@@ -193,13 +250,29 @@ void download(const py::dict& globals, const py::object& result, const py::objec
     save_body(globals, file_response, save_dir, filename);
 }
 
+// The first of the paths that names no image: the pair helper only says that
+// one of its two does not, so the image path is asked about on its own.
+py::handle missing_path(const py::dict& globals, const Upload& upload)
+{
+    if (!upload.to_compare) {
+        return upload.image_path;
+    }
+    PyObject* arguments[] = {upload.fields.ptr(), upload.image_path.ptr()};
+    const py::object helper = lookup_global(globals, interned<"handle_image_path">());
+    auto found = py::reinterpret_steal<py::object>(PyObject_Vectorcall(helper.ptr(), arguments, 2, nullptr));
+    if (!found) {
+        throw py::error_already_set();
+    }
+    return equals(found, py::bool_(false)) ? upload.image_path : upload.to_compare;
+}
+
 }
 
 py::object exchange(const py::dict& globals, const Upload& upload)
 {
     py::object fields = call_helper(globals, upload);
     if (equals(fields, py::bool_(false))) {
-        return concat({interned<"File does not exist: ">(), as_text(upload.image_path)});
+        return concat({interned<"File does not exist: ">(), as_text(missing_path(globals, upload))});
     }
     const UploadReaders readers(fields);
     py::str url = concat({py::str(service_address), py::str(upload.endpoint)});

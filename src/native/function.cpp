@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pixelmend {
@@ -106,7 +107,11 @@ bool raise_missing(const FunctionObject& function, const std::array<PyObject*, m
     std::vector<std::string> names;
     for (std::size_t i = 0; i < required; ++i) {
         if (slots[i] == nullptr) {
-            names.push_back("'" + std::string(PyUnicode_AsUTF8(parameter_name(function, i))) + "'");
+            const char* name = PyUnicode_AsUTF8(parameter_name(function, i));
+            if (name == nullptr) {
+                return false;
+            }
+            names.push_back("'" + std::string(name) + "'");
         }
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s",
@@ -409,7 +414,11 @@ Attributes describe(const FunctionDef& def)
     py::list defaults;
     for (std::size_t i = 0; i < def.parameters.size(); ++i) {
         const Parameter& parameter = def.parameters[i];
-        attributes.parameter_names[i] = py::reinterpret_steal<py::str>(PyUnicode_InternFromString(parameter.name));
+        auto name = py::reinterpret_steal<py::str>(PyUnicode_InternFromString(parameter.name));
+        if (!name) {
+            throw py::error_already_set();
+        }
+        attributes.parameter_names[i] = std::move(name);
         if (parameter.text_default != nullptr) {
             defaults.append(py::str(parameter.text_default));
         }

@@ -52,6 +52,7 @@ void start_up(const py::dict& globals)
 int exec_main(PyObject* module)
 {
     PyObject* done = guarded([module] {
+        prepare_error_handling();
         start_up(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
         return py::none();
     });

@@ -63,7 +63,12 @@ PyMethodDef utils_methods[] = {
 
 int exec_utils(PyObject* module)
 {
-    return add_upload_file_type(module);
+    PyObject* prepared = guarded([] {
+        prepare_error_handling();
+        return py::none();
+    });
+    Py_XDECREF(prepared);
+    return prepared != nullptr ? add_upload_file_type(module) : -1;
 }
 
 PyModuleDef_Slot utils_slots[] = {
