@@ -2,10 +2,9 @@ import fcntl
 import importlib.metadata
 import os
 import pty
-import struct
-import subprocess
 import shutil
 import struct
+import subprocess
 import sys
 import sysconfig
 import termios
