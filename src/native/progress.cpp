@@ -1,5 +1,7 @@
 #include "progress.hpp"
 
+#include "counted_reader.hpp"
+
 namespace pixelmend {
 
 Progress::~Progress()
@@ -30,7 +32,9 @@ py::object Progress::watch_upload(const py::object& encoder)
     keywords["unit_scale"] = true;
     keywords["unit_divisor"] = 1024;
     py::object upload_bar = bar(keywords);
-    return py::module_::import("tqdm.utils").attr("CallbackIOWrapper")(upload_bar.attr("update"), encoder, "read");
+    // tqdm redraws at most ten times a second; telling it every 16 KiB block
+    // would cost more than drawing. A mebibyte at a time keeps the rate exact.
+    return make_counted_reader(encoder, upload_bar.attr("update"), Py_ssize_t{1} << 20);
 }
 
 void Progress::start_downloads(py::handle filenames)
