@@ -1,5 +1,6 @@
 import fcntl
 import importlib.metadata
+import io
 import os
 import pty
 import shutil
@@ -167,3 +168,22 @@ def test_version_comes_from_the_metadata_and_imports_stay_lazy():
     code = "import sys, pixelmend; a = set(sys.modules); import pixelmend.main; print('pixelmend.main' in a, 'tqdm' in sys.modules)"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert done.stdout == "False False\n"
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_only_the_command_line_draws_progress_and_failures_keep_their_lines(sandbox, monkeypatch, capsys):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert pm.Pixelmend(KEY).segment_image(STREET) == "Files downloaded to results/street.jpg"
+    assert terminal.getvalue() == ""
+    sandbox.faults.missing_download("street_detection.png")
+    monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "smart_object_detection"])
+    pm.main()
+    assert capsys.readouterr().out == "Failed to download street_detection.png\nFiles downloaded to results/street.jpg\n"
+    drawn = terminal.getvalue()
+    assert "Uploading: 100%" in drawn and "Downloading:" in drawn and "1/2 [" in drawn
+    assert exit_status() == 1

@@ -102,6 +102,9 @@ py::handle counted_reader_type()
         if (type == nullptr) {
             throw py::error_already_set();
         }
+        // Readers come only from make_counted_reader; one made by calling
+        // the type would have no source to read.
+        reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
     }
     return type;
 }
