@@ -11,6 +11,7 @@ namespace {
 
 struct CountedState {
     py::object source;
+    py::object read;
     py::object report;
     Py_ssize_t batch;
     Py_ssize_t unreported = 0;
@@ -38,8 +39,7 @@ CountedState& state_of(PyObject* self)
 py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 {
     CountedState& state = state_of(self);
-    py::object read = state.source.attr("read");
-    PyObject* data = PyObject_Vectorcall(read.ptr(), args, static_cast<size_t>(nargs), nullptr);
+    PyObject* data = PyObject_Vectorcall(state.read.ptr(), args, static_cast<size_t>(nargs), nullptr);
     if (data == nullptr) {
         throw py::error_already_set();
     }
@@ -118,7 +118,8 @@ py::object make_counted_reader(py::object source, py::object report, Py_ssize_t 
     if (!reader) {
         throw py::error_already_set();
     }
-    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(report), batch};
+    py::object read = source.attr("read");
+    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report), batch};
     return reader;
 }
 
