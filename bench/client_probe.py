@@ -16,6 +16,32 @@ def load_routing():
     return module
 
 
+def on_terminal():
+    # Standard error becomes a pseudo-terminal (so the command line draws its
+    # progress), drained by a separate process as a terminal emulator would.
+    import fcntl
+    import pty
+    import struct
+    import subprocess
+    import termios
+
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+    subprocess.Popen(["cat"], stdin=controller, stdout=subprocess.DEVNULL)
+    os.close(controller)
+    sys.stderr.flush()
+    os.dup2(terminal, 2)
+    os.close(terminal)
+
+
+def run_command_line(key, image):
+    sys.argv = ["pixelmend", key, image, "segment_image"]
+    pixelmend.main.main()
+    from pixelmend._cli import exit_status
+
+    return exit_status()
+
+
 def main():
     job = json.loads(sys.argv[1])
     if job.get("nofile"):
@@ -27,8 +53,12 @@ def main():
     import requests_toolbelt  # noqa: F401
     import urllib3
 
+    global pixelmend
     import pixelmend.main
     import baseline
+
+    if job["client"] == "command_line_on_terminal":
+        on_terminal()
 
     urllib3.disable_warnings()
     routing = load_routing()
@@ -41,6 +71,9 @@ def main():
             if job["client"] == "pixelmend":
                 with routing.routed(router, pixelmend.main):
                     result = pixelmend.main.Pixelmend(job["key"]).segment_image(job["image"])
+            elif job["client"].startswith("command_line"):
+                with routing.routed(router, pixelmend.main):
+                    result = run_command_line(job["key"], job["image"])
             else:
                 result = baseline.segment_image(routing.RequestsProxy(router), job["key"], job["image"])
             report["result"] = result

@@ -25,7 +25,7 @@ def idle_rss(service, runs=3):
     return median([run_probe("idle", service.url)["maxrss_kib"] for _ in range(runs)])
 
 
-def measure(arguments, title, prepare, check):
+def measure(arguments, title, prepare, check, clients=CLIENTS):
     print_machine()
     print(f"{title}: {arguments.size / MIB:.0f} MiB, {arguments.runs} runs per client, interleaved")
     with Scratch("pixelmend-bench-") as scratch:
@@ -34,9 +34,9 @@ def measure(arguments, title, prepare, check):
         write_file(data, arguments.size)
         with ServiceProcess() as service:
             idle = idle_rss(service)
-            samples = {client: [] for client in CLIENTS}
+            samples = {client: [] for client in clients}
             for run in range(arguments.runs):
-                order = CLIENTS if run % 2 == 0 else tuple(reversed(CLIENTS))
+                order = clients if run % 2 == 0 else tuple(reversed(clients))
                 for client in order:
                     work = scratch.fresh("work")
                     image = prepare(service, scratch, data)
@@ -49,7 +49,7 @@ def measure(arguments, title, prepare, check):
                     shutil.rmtree(work)
                     samples[client].append(report)
                     print(
-                        f"  run {run + 1} {client:9s} {report['seconds']:7.3f} s "
+                        f"  run {run + 1} {client:24s} {report['seconds']:7.3f} s "
                         f"{arguments.size / MIB / report['seconds']:8.1f} MiB/s  "
                         f"peak RSS {report['maxrss_kib'] / 1024:6.1f} MiB  "
                         f"CPU client {report['cpu_seconds']:6.2f} s service {report['service_cpu_seconds']:6.2f} s",
@@ -58,12 +58,13 @@ def measure(arguments, title, prepare, check):
             errors = service.command("errors")["errors"]
             if errors:
                 raise SystemExit("the service reported errors:\n" + "\n".join(errors))
-    return summarise(arguments, title, idle, samples)
+    return summarise(arguments, title, idle, samples, clients)
 
 
-def summarise(arguments, title, idle, samples):
+# The first of `clients` is the reference; the ratio is the second's throughput over it.
+def summarise(arguments, title, idle, samples, clients=CLIENTS):
     figures = {"title": title, "size_mib": arguments.size / MIB, "runs": arguments.runs, "idle_rss_mib": idle / 1024}
-    for client in CLIENTS:
+    for client in clients:
         seconds = median([r["seconds"] for r in samples[client]])
         rss = median([r["maxrss_kib"] for r in samples[client]])
         figures[client] = {
@@ -74,19 +75,19 @@ def summarise(arguments, title, idle, samples):
             "peak_rss_mib": rss / 1024,
             "rss_over_idle_mib": (rss - idle) / 1024,
         }
-    figures["throughput_ratio"] = figures["pixelmend"]["mib_per_s"] / figures["baseline"]["mib_per_s"]
+    figures["throughput_ratio"] = figures[clients[1]]["mib_per_s"] / figures[clients[0]]["mib_per_s"]
     print(f"{title} (medians of {arguments.runs}); idle import peak RSS {idle / 1024:.1f} MiB")
-    print(f"  {'client':10s} {'seconds':>8s} {'MiB/s':>8s} {'peak RSS':>9s} {'over idle':>10s} {'client CPU':>11s} {'service CPU':>12s}")
-    for client in CLIENTS:
+    print(f"  {'client':24s} {'seconds':>8s} {'MiB/s':>8s} {'peak RSS':>9s} {'over idle':>10s} {'client CPU':>11s} {'service CPU':>12s}")
+    for client in clients:
         f = figures[client]
         print(
-            f"  {client:10s} {f['seconds']:8.3f} {f['mib_per_s']:8.1f} "
+            f"  {client:24s} {f['seconds']:8.3f} {f['mib_per_s']:8.1f} "
             f"{f['peak_rss_mib']:8.1f}M {f['rss_over_idle_mib']:9.1f}M "
             f"{f['cpu_seconds']:10.2f}s {f['service_cpu_seconds']:11.2f}s"
         )
-    print(f"  throughput pixelmend / baseline = {figures['throughput_ratio']:.3f}  (goal >= 0.98)")
-    over = figures["pixelmend"]["rss_over_idle_mib"]
-    print(f"  pixelmend peak RSS over idle import = {over:.1f} MiB  (goal <= 32 MiB)")
+    print(f"  throughput {clients[1]} / {clients[0]} = {figures['throughput_ratio']:.3f}  (goal >= 0.98)")
+    over = figures[clients[1]]["rss_over_idle_mib"]
+    print(f"  {clients[1]} peak RSS over idle import = {over:.1f} MiB  (goal <= 32 MiB)")
     if arguments.json:
         with open(arguments.json, "w") as out:
             json.dump(figures, out, indent=2)

@@ -432,7 +432,7 @@ def test_entry_points_list_and_ask_for_missing_arguments(entry, prog):
     assert (listed.returncode, listed.stdout, listed.stderr) == (0, REAL_LISTING.encode(), b"")
     bare = launch(command(entry))
     usage = USAGE.replace("usage: pixelmend", "usage: " + prog, 1)
-    assert (bare.returncode, bare.stdout, bare.stderr) == (0, (usage + REQUIRED).encode(), b"")
+    assert (bare.returncode, bare.stdout, bare.stderr) == (1, (usage + REQUIRED).encode(), b"")
 
 
 @pytest.mark.parametrize(
@@ -440,7 +440,7 @@ def test_entry_points_list_and_ask_for_missing_arguments(entry, prog):
     [
         (["--help"], 0, USAGE, ""),
         (["--bogus"], 2, "", USAGE + "pixelmend: error: unrecognized arguments: --bogus\n"),
-        (["k", "img.jpg", "nope"], 0, NOT_FOUND.format("nope"), ""),
+        (["k", "img.jpg", "nope"], 1, NOT_FOUND.format("nope"), ""),
     ],
     ids=["help", "unknown-option", "not-found"],
 )
@@ -453,7 +453,7 @@ def test_console_script_exit_status(argv, status, out, err):
 
 def test_undecodable_argument_bytes_never_give_a_traceback():
     done = launch([*command("script"), b"k", b"img.jpg", b"seg\xffment"])
-    assert (done.returncode, done.stdout, done.stderr) == (0, NOT_FOUND.format("seg\\udcffment").encode(), b"")
+    assert (done.returncode, done.stdout, done.stderr) == (1, NOT_FOUND.format("seg\\udcffment").encode(), b"")
 
 
 def test_the_extension_module_run_as_main_runs_main_once():

@@ -1,5 +1,6 @@
 #include "cli.hpp"
 
+#include "command_line_run.hpp"
 #include "text.hpp"
 
 namespace pixelmend {
@@ -136,8 +137,9 @@ bool has_attribute(py::handle object, py::handle name)
 }
 
 // Runs the named operation with the command line's values, by position;
-// a missing required option ends it with its line printed instead.
-void call_operation(const py::dict& globals, const py::object& args, const py::object& method_to_call)
+// a missing required option ends it with its line printed instead, and
+// false returned.
+bool call_operation(const py::dict& globals, const py::object& args, const py::object& method_to_call)
 {
     py::object method = args.attr("method");
     py::object image_path = args.attr("image_path");
@@ -148,55 +150,89 @@ void call_operation(const py::dict& globals, const py::object& args, const py::o
     } else if (equals(method, py::str("face_id_verification"))) {
         if (!is_true(args.attr("to_compare"))) {
             show(globals, py::str("Image to compare is required for face_id_verification method."));
-            return;
+            return false;
         }
         returned = method_to_call(image_path, args.attr("to_compare"));
     } else if (equals(method, py::str("get_identity_data"))) {
         if (!is_true(args.attr("country"))) {
             show(globals, py::str("Country code is required for get_identity_data method."));
-            return;
+            return false;
         }
         returned = method_to_call(image_path, args.attr("country"));
     } else {
         returned = method_to_call(image_path);
     }
     show(globals, returned);
+    return true;
 }
 
-void guarded_call(const py::dict& globals, const py::object& args, const py::object& method_to_call)
+// An ordinary exception of the operation becomes its error line, and false.
+bool guarded_call(const py::dict& globals, const py::object& args, const py::object& method_to_call)
 {
     try {
-        call_operation(globals, args, method_to_call);
+        return call_operation(globals, args, method_to_call);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) {
             throw;
         }
+        if (Progress* progress = active_progress()) {
+            progress->finish();
+        }
         show(globals, py::make_tuple("Error:", error.value()));
+        return false;
     }
 }
 
-py::object run(const Call& call)
+// Whether the command did its work; every way it did not has printed its line.
+bool perform(const py::dict& globals)
 {
-    const py::dict& globals = call.globals;
     py::object parser = make_parser(globals);
     py::object args = parser.attr("parse_args")();
     if (is_true(args.attr("list"))) {
         print_listing(globals);
-        return py::none();
+        return true;
     }
     if (!is_true(args.attr("key")) || !is_true(args.attr("image_path"))) {
         parser.attr("print_usage")();
         show(globals, py::str("error: the following arguments are required: key, image_path"));
-        return py::none();
+        return false;
     }
     py::object client = lookup_global(globals, "Pixelmend")(args.attr("key"));
     py::object method = args.attr("method");
     if (!has_attribute(client, method)) {
         show(globals, concat({py::str("Method "), as_text(method), py::str(" not found in Pixelmend class.")}));
         show(globals, py::str("Use --list to see available methods."));
-        return py::none();
+        return false;
     }
-    guarded_call(globals, args, py::getattr(client, method));
+    return guarded_call(globals, args, py::getattr(client, method));
+}
+
+// Progress goes to standard error only when a person watches it there; a
+// stream that cannot tell (None, closed, a stand-in without isatty) counts
+// as no terminal.
+bool standard_error_is_terminal()
+{
+    py::object stream = py::module_::import("sys").attr("stderr");
+    if (stream.is_none()) {
+        return false;
+    }
+    try {
+        return is_true(stream.attr("isatty")());
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) {
+            throw;
+        }
+        return false;
+    }
+}
+
+py::object run(const Call& call)
+{
+    CommandLineRun command(standard_error_is_terminal());
+    if (!perform(call.globals)) {
+        command.fail();
+    }
+    command.conclude();
     return py::none();
 }
 

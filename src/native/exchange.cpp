@@ -1,5 +1,6 @@
 #include "exchange.hpp"
 
+#include "command_line_run.hpp"
 #include "function.hpp"
 #include "interned.hpp"
 #include "platform.hpp"
@@ -130,9 +131,11 @@ py::object post(const py::dict& globals, const py::str& url, const py::object& f
     py::object enter = manager_type.attr("__enter__");
     py::object exit = manager_type.attr("__exit__");
     py::object session = enter(manager);
+    Progress* progress = active_progress();
+    const py::object body = progress != nullptr ? progress->watch_upload(encoder) : encoder;
     py::object response;
     try {
-        response = session.attr("post")(url, py::arg("data") = encoder, py::arg("headers") = headers,
+        response = session.attr("post")(url, py::arg("data") = body, py::arg("headers") = headers,
                                         py::arg("verify") = false);
     } catch (py::error_already_set& error) {
         if (!is_true(exit_with_error(exit, manager, error))) {
@@ -141,6 +144,9 @@ py::object post(const py::dict& globals, const py::str& url, const py::object& f
         raise_unbound_response();
     }
     exit(manager, py::none(), py::none(), py::none());
+    if (progress != nullptr) {
+        progress->finish();
+    }
     return response;
 }
 
@@ -234,20 +240,38 @@ void save_body(const py::dict& globals, const py::object& file_response, const p
     file.commit();
 }
 
+// The command line learns of the failure; its progress bar, if any, makes
+// way for the line.
+void report_failed_download(const py::dict& globals, py::handle filename)
+{
+    note_failure();
+    Progress* progress = active_progress();
+    if (progress != nullptr) {
+        progress->clear();
+    }
+    print_line(globals, concat({py::str("Failed to download "), as_text(filename)}));
+    if (progress != nullptr) {
+        progress->redraw();
+    }
+}
+
 void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename)
 {
     if (is_unsafe_name(filename)) {
-        print_line(globals, concat({py::str("Failed to download "), as_text(filename)}));
+        report_failed_download(globals, filename);
         return;
     }
     py::str file_url = concat({as_text(result["path"]), py::str("/"), url_path_segment(as_text(filename))});
     py::object file_response = lookup_global(globals, "requests")
                                    .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = false);
     if (!equals(file_response.attr("status_code"), py::int_(200))) {
-        print_line(globals, concat({py::str("Failed to download "), as_text(filename)}));
+        report_failed_download(globals, filename);
         return;
     }
     save_body(globals, file_response, save_dir, filename);
+    if (Progress* progress = active_progress()) {
+        progress->downloaded();
+    }
 }
 
 // The first of the paths that names no image: the pair helper only says that
@@ -272,6 +296,7 @@ py::object exchange(const py::dict& globals, const Upload& upload)
 {
     py::object fields = call_helper(globals, upload);
     if (equals(fields, py::bool_(false))) {
+        note_failure();
         return concat({interned<"File does not exist: ">(), as_text(missing_path(globals, upload))});
     }
     const UploadReaders readers(fields);
@@ -287,8 +312,15 @@ py::object exchange(const py::dict& globals, const Upload& upload)
         raise_exception(PyExc_Exception, concat({py::str("API responded with an error: "), as_text(message)}));
     }
     py::object save_dir = make_save_dir(globals, upload.image_path);
-    for (py::handle filename : result["filenames"]) {
+    py::object filenames = result["filenames"];
+    if (Progress* progress = active_progress()) {
+        progress->start_downloads(filenames);
+    }
+    for (py::handle filename : filenames) {
         download(globals, result, save_dir, filename);
+    }
+    if (Progress* progress = active_progress()) {
+        progress->finish();
     }
     return concat({py::str("Files downloaded to "), as_text(save_dir)});
 }

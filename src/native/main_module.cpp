@@ -1,6 +1,7 @@
 #include "api_boundary.hpp"
 #include "cli.hpp"
 #include "client.hpp"
+#include "command_line_run.hpp"
 #include "function.hpp"
 #include "text.hpp"
 
@@ -32,6 +33,15 @@ void import_names(const py::dict& globals, const char* module, int level, std::i
     }
 }
 
+// Run as the main module, the command's failure is the process's exit status.
+void exit_on_failure()
+{
+    if (last_exit_status() != 0) {
+        PyErr_SetObject(PyExc_SystemExit, py::int_(last_exit_status()).ptr());
+        throw py::error_already_set();
+    }
+}
+
 void start_up(const py::dict& globals)
 {
     globals["argparse"] = py::module_::import("argparse");
@@ -46,6 +56,7 @@ void start_up(const py::dict& globals)
     globals["main"] = make_function(main_def, py::str("main"), globals);
     if (equals(globals["__name__"], py::str("__main__"))) {
         globals["main"]();
+        exit_on_failure();
     }
 }
 

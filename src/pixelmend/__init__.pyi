@@ -1,3 +1,6 @@
 from .main import Pixelmend as Pixelmend
 
 __all__ = ["Pixelmend"]
+
+__version__: str
+"""The installed distribution's version, read from its metadata."""

@@ -2,7 +2,6 @@ from __future__ import annotations
 
 import importlib
 import warnings
-from typing import Optional
 
 from urllib3.exceptions import InsecureRequestWarning
 
@@ -10,11 +9,13 @@ from .context import running
 from .routing import CLIENT_MODULE
 
 
-def run() -> Optional[int]:
+def run() -> int:
     client = importlib.import_module(CLIENT_MODULE)
+    from pixelmend._cli import exit_status
+
     with warnings.catch_warnings():
         # The local service uses a throwaway self-signed certificate that the client does not verify.
         warnings.simplefilter("ignore", InsecureRequestWarning)
         with running(module=client):
-            outcome = client.main()
-    return outcome if isinstance(outcome, int) else None
+            client.main()
+    return exit_status()

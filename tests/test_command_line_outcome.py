@@ -1,0 +1,189 @@
+import fcntl
+import importlib.metadata
+import io
+import os
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+import sysconfig
+import termios
+from pathlib import Path
+
+import pytest
+
+import pixelmend
+import pixelmend.main as pm
+from pixelmend._cli import exit_status, run
+from pixelmend.sandbox import running
+
+pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
+
+KEY = "outcome-key"
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+STREET = str(EXAMPLES / "street.jpg")
+
+
+@pytest.fixture(scope="module")
+def service():
+    with running(accepted_keys=[KEY], module=pm) as started:
+        yield started
+
+
+@pytest.fixture
+def sandbox(service, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("COLUMNS", "400")
+    service.reset()
+    yield service
+    service.reset()
+
+
+def no_fault(service):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("argv", "arrange", "status", "out"),
+    [
+        (["--list"], no_fault, 0, "Available methods:\n"),
+        ([KEY, STREET, "segment_image"], no_fault, 0, "Files downloaded to results/street.jpg\n"),
+        ([], no_fault, 1, "usage: pixelmend"),
+        ([KEY, STREET, "nope"], no_fault, 1, "Method nope not found in Pixelmend class.\n"),
+        ([KEY, STREET, "get_identity_data"], no_fault, 1, "Country code is required for get_identity_data method.\n"),
+        ([KEY, STREET, "face_id_verification"], no_fault, 1,
+         "Image to compare is required for face_id_verification method.\n"),
+        ([KEY, "no-such.jpg", "segment_image"], no_fault, 1, "File does not exist: no-such.jpg\n"),
+        (["wrong-key", STREET, "segment_image"], no_fault, 1,
+         "('Error:', Exception('API responded with an error: api_key is not valid'))\n"),
+        ([KEY, STREET, "segment_image"], lambda s: s.faults.fail_next_post(503, "down"), 1,
+         "('Error:', Exception('HT Error: 503, down'))\n"),
+        ([KEY, STREET, "smart_object_detection"], lambda s: s.faults.missing_download("street_detection.png"), 1,
+         "Failed to download street_detection.png\nFiles downloaded to results/street.jpg\n"),
+    ],
+    ids=["list", "success", "no-key", "unknown-method", "no-country", "no-to-compare", "missing-file", "refused",
+         "http-error", "failed-download"],
+)
+def test_main_keeps_whether_the_command_did_its_work(sandbox, monkeypatch, capsys, argv, arrange, status, out):
+    arrange(sandbox)
+    monkeypatch.setattr(sys, "argv", ["pixelmend", *argv])
+    assert pm.main() is None
+    captured = capsys.readouterr()
+    assert captured.out.startswith(out) and captured.err == ""
+    assert exit_status() == status
+    arrange(sandbox)
+    assert run() == status
+
+
+def test_library_failures_leave_the_command_line_outcome_alone(sandbox, monkeypatch, capsys):
+    monkeypatch.setattr(sys, "argv", ["pixelmend", "--list"])
+    pm.main()
+    sandbox.faults.missing_download("street_detection.png")
+    assert pm.Pixelmend(KEY).smart_object_detection(STREET) == "Files downloaded to results/street.jpg"
+    assert pm.Pixelmend(KEY).segment_image("no-such.jpg") == "File does not exist: no-such.jpg"
+    assert exit_status() == 0
+
+
+def console_script(name):
+    script = shutil.which(name, path=sysconfig.get_path("scripts"))
+    if script is None:
+        pytest.skip(f"the {name} console script is not installed next to this interpreter")
+    return [script]
+
+
+RUN_AS_MAIN = (
+    "import importlib.util, sys\n"
+    "spec = importlib.util.find_spec('pixelmend.main')\n"
+    "module = importlib.util.module_from_spec(spec)\n"
+    "module.__name__ = '__main__'\n"
+    "spec.loader.exec_module(module)\n"
+)
+
+ENTRY_POINTS = {
+    "script": lambda: console_script("pixelmend"),
+    "module": lambda: [sys.executable, "-m", "pixelmend"],
+    "module-as-main": lambda: [sys.executable, "-c", RUN_AS_MAIN],
+    "sandbox": lambda: [sys.executable, "-m", "pixelmend.sandbox"],
+}
+
+
+@pytest.mark.parametrize("entry", ENTRY_POINTS)
+def test_entry_points_exit_with_the_outcome(entry, tmp_path):
+    environment = {**os.environ, "COLUMNS": "400"}
+    launched = [*ENTRY_POINTS[entry](), KEY, str(tmp_path / "gone.jpg"), "segment_image"]
+    failed = subprocess.run(launched, capture_output=True, text=True, env=environment, timeout=120)
+    assert (failed.returncode, failed.stdout, failed.stderr) == (1, f"File does not exist: {tmp_path / 'gone.jpg'}\n", "")
+    listed = subprocess.run([*ENTRY_POINTS[entry](), "--list"], capture_output=True, text=True, env=environment,
+                            timeout=120)
+    assert (listed.returncode, listed.stdout.startswith("Available methods:\n"), listed.stderr) == (0, True, "")
+
+
+def black_white_of_the_examples(tmp_path, stderr):
+    return subprocess.Popen(
+        [sys.executable, "-m", "pixelmend.sandbox", KEY, str(EXAMPLES), "black_white"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+    )
+
+
+def read_to_end(descriptor):
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(descriptor, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks).decode()
+
+
+def test_progress_is_drawn_on_a_terminal(tmp_path):
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+    process = black_white_of_the_examples(tmp_path, terminal)
+    os.close(terminal)
+    drawn = read_to_end(controller)
+    os.close(controller)
+    out = process.stdout.read()
+    assert process.wait(timeout=120) == 0
+    assert out == b"Files downloaded to results/examples\n"
+    images = len([name for name in os.listdir(EXAMPLES) if not name.endswith(".py")])
+    uploaded = drawn.split("Uploading: 100%|", 1)[1].split("\r", 1)[0]
+    assert "B/s]" in uploaded and "[00:" in uploaded
+    assert "Downloading: 100%|" in drawn and f"{images}/{images} [" in drawn
+
+
+def test_a_pipe_gets_no_progress(tmp_path):
+    process = black_white_of_the_examples(tmp_path, subprocess.PIPE)
+    out, err = process.communicate(timeout=120)
+    assert (process.returncode, out, err) == (0, b"Files downloaded to results/examples\n", b"")
+
+
+def test_version_comes_from_the_metadata_and_imports_stay_lazy():
+    assert pixelmend.__version__ == importlib.metadata.version("pixelmend")
+    code = "import sys, pixelmend; a = set(sys.modules); import pixelmend.main; print('pixelmend.main' in a, 'tqdm' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout == "False False\n"
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_only_the_command_line_draws_progress_and_failures_keep_their_lines(sandbox, monkeypatch, capsys):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    assert pm.Pixelmend(KEY).segment_image(STREET) == "Files downloaded to results/street.jpg"
+    assert terminal.getvalue() == ""
+    sandbox.faults.missing_download("street_detection.png")
+    monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "smart_object_detection"])
+    pm.main()
+    assert capsys.readouterr().out == "Failed to download street_detection.png\nFiles downloaded to results/street.jpg\n"
+    drawn = terminal.getvalue()
+    assert "Uploading: 100%" in drawn and "Downloading:" in drawn and "1/2 [" in drawn
+    assert exit_status() == 1
