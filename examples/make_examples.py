@@ -33,19 +33,22 @@ def draw_person(pen, x, y, coat):
 
 
 def street():
+    # A light road keeps the cars apart from it, so the stand-in's detection (dark regions on a light
+    # background) finds people, cars, a ball and a parcel: one example of each of its object classes.
     image = vertical_gradient((480, 320), (120, 180, 235), (200, 225, 245))
     pen = ImageDraw.Draw(image)
     pen.ellipse((390, 24, 450, 84), fill=(255, 214, 60))
-    pen.rectangle((0, 200, 480, 320), fill=(70, 70, 75))
-    pen.rectangle((0, 188, 480, 200), fill=(165, 160, 150))
+    pen.rectangle((0, 200, 480, 320), fill=(175, 175, 180))
+    pen.rectangle((0, 188, 480, 200), fill=(215, 210, 200))
     for x in range(10, 480, 70):
-        pen.rectangle((x, 262, x + 36, 268), fill=(240, 240, 235))
-    draw_car(pen, 40, 222, (200, 30, 35))
-    draw_car(pen, 250, 280, (30, 70, 200))
-    draw_car(pen, 340, 215, (230, 200, 40))
+        pen.rectangle((x, 300, x + 36, 306), fill=(240, 240, 235))
+    draw_car(pen, 40, 222, (220, 20, 25))
+    draw_car(pen, 250, 250, (30, 70, 200))
     draw_person(pen, 180, 128, (40, 40, 45))
     draw_person(pen, 214, 132, (120, 40, 110))
     draw_person(pen, 300, 126, (30, 90, 60))
+    pen.ellipse((170, 262, 194, 286), fill=(200, 60, 20))
+    pen.rectangle((400, 150, 440, 186), fill=(120, 80, 40))
     image.save(HERE / "street.jpg", quality=85)
 
 

@@ -2,6 +2,7 @@ import pytest
 from PIL import Image, ImageDraw
 
 from pixelmend.sandbox.checks import parse_hex_colour
+from pixelmend.sandbox.classes import OBJECT_CLASSES_BY_INDEX
 from pixelmend.sandbox.detection import analysis_copy, find_objects
 from pixelmend.sandbox.images import safe_stem, unique_stems
 from pixelmend.sandbox.regions import connected_regions
@@ -69,6 +70,13 @@ def test_detection_colour_filter(colour, expected):
     with_rectangles(image, [(50, 50, 150, 150)], fill=(250, 10, 10))
     with_rectangles(image, [(300, 50, 400, 150)], fill=(10, 10, 240))
     assert len(find_objects(image, analysis_copy(image), 0.25, colour)) == expected
+
+
+@pytest.mark.parametrize("index, lefts", [(1, [50]), (2, [300]), (3, []), (4, [50, 300]), (5, [])])
+def test_object_class_selects_by_outline(index, lefts):
+    image = with_rectangles(canvas(), [(50, 50, 90, 200), (300, 50, 500, 120)])
+    found = find_objects(image, analysis_copy(image), 0.25, None, OBJECT_CLASSES_BY_INDEX[index])
+    assert sorted(d.box[0] for d in found) == lefts
 
 
 def test_hash_similarity_orders_images_sensibly():

@@ -41,8 +41,8 @@ def test_colorization_turns_gray_into_colour(post, fetch_image, example):
     assert len({red, green, blue}) > 1
 
 
-def detection_fields(example, threshold="0.25", display="Boxes", color=None):
-    fields = [KEY, ("option", "0"), ("confidence_threshold", threshold), ("display", display)]
+def detection_fields(example, threshold="0.25", display="Boxes", color=None, option="0"):
+    fields = [KEY, ("option", option), ("confidence_threshold", threshold), ("display", display)]
     if color is not None:
         fields.append(("color", color))
     return fields + [image_part(example, "street.jpg")]
@@ -68,13 +68,28 @@ def test_detection_finds_the_people_in_the_street(post, fetch_json, example):
     assert any(180 <= c <= 205 for c in centres) and any(300 <= c <= 325 for c in centres)
 
 
-def test_colour_filter_keeps_matching_regions_only(post, fetch_json, example):
-    everything = post("/vision/v0/smart-object-detection", detection_fields(example)).json()
-    purple = post("/vision/v0/smart-object-detection", detection_fields(example, color="#782870")).json()
+@pytest.mark.parametrize("display, only_purple", [("Masks", True), ("Boxes", False)])
+def test_colour_filter_applies_to_masks_only(post, fetch_json, example, display, only_purple):
+    everything = post("/vision/v0/smart-object-detection", detection_fields(example, display=display)).json()
+    purple = post("/vision/v0/smart-object-detection", detection_fields(example, display=display, color="#782870")).json()
     all_boxes = fetch_json(everything, "street_detection.json")["boxes"]
     purple_boxes = fetch_json(purple, "street_detection.json")["boxes"]
-    assert 0 < len(purple_boxes) < len(all_boxes)
-    assert all(214 <= b["box"][0] <= 240 for b in purple_boxes)
+    if only_purple:
+        assert 0 < len(purple_boxes) < len(all_boxes)
+        assert all(214 <= b["box"][0] <= 240 for b in purple_boxes)
+    else:
+        assert purple_boxes == all_boxes
+
+
+@pytest.mark.parametrize(
+    "option, name, count",
+    [("0", "all", 7), ("1", "upright", 3), ("2", "wide", 2), ("3", "round", 1), ("4", "boxy", 1), ("5", "small", 1)],
+)
+def test_option_keeps_one_object_class(post, fetch_json, example, option, name, count):
+    reply = post("/vision/v0/smart-object-detection", detection_fields(example, option=option)).json()
+    summary = fetch_json(reply, "street_detection.json")
+    assert (summary["class_index"], summary["class_name"], len(summary["boxes"])) == (int(option), name, count)
+    assert all(name in box["classes"] for box in summary["boxes"]) or name == "all"
 
 
 def test_identity_data_describes_the_card(post, fetch_json, example):

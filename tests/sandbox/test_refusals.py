@@ -22,6 +22,9 @@ def detection(png_bytes, **overrides):
         ({"api_key": None}, "api_key"),
         ({"api_key": ""}, "api_key"),
         ({"option": "one"}, "option"),
+        ({"option": "6"}, "option"),
+        ({"option": "00"}, "option"),
+        ({"option": "9" * 5000}, "option"),
         ({"option": None}, "option"),
         ({"confidence_threshold": "0.2"}, "confidence_threshold"),
         ({"confidence_threshold": "0.30"}, "confidence_threshold"),
@@ -97,12 +100,13 @@ def test_face_verification_wants_one_image_of_each(post, png_bytes, file_fields,
         ("broken.png", "image/png", b"\x89PNG\r\n\x1a\n" + b"\0" * 40, "not an image"),
     ],
 )
-def test_unusable_files_are_refused(post, png_bytes, name, content_type, data, complaint):
+def test_unusable_files_are_refused(service, post, png_bytes, name, content_type, data, complaint):
     fields = [("api_key", "k"), ("option", "1"), image(png_bytes), image(png_bytes, name=name, content_type=content_type, data=data)]
     reply = post("/vision/v0/black-white", fields).json()
     assert reply["success"] is False
     assert complaint in reply["message"]
     assert name in reply["message"]
+    assert "part-" not in reply["message"] and str(service.workspace) not in reply["message"]
 
 
 def test_image_sent_as_plain_field_is_not_a_file(post, png_bytes):

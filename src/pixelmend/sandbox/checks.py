@@ -3,6 +3,8 @@ from __future__ import annotations
 import re
 from typing import Callable, Optional
 
+from .classes import ALL_CLASSES, OBJECT_CLASSES
+
 Check = Callable[[str, str], Optional[str]]
 
 CONFIDENCE_CHOICES = tuple(format(hundredths / 100, "g") for hundredths in range(25, 91, 5))
@@ -30,9 +32,15 @@ def one_of(choices: tuple[str, ...]) -> Check:
     return check
 
 
-def digits(name: str, value: str) -> str | None:
-    if not (value.isascii() and value.isdigit()):
-        return f"field {name!r} must be a whole number made of digits, got {value!r}"
+CLASS_INDEX_CHOICES = (str(ALL_CLASSES), *(str(c.index) for c in OBJECT_CLASSES))
+
+
+def class_index(name: str, value: str) -> str | None:
+    if value not in CLASS_INDEX_CHOICES:
+        return (
+            f"field {name!r} must be an object class index, {ALL_CLASSES} for all or "
+            f"{CLASS_INDEX_CHOICES[1]} to {CLASS_INDEX_CHOICES[-1]}, got {value!r}"
+        )
     return None
 
 

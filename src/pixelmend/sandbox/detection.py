@@ -5,6 +5,7 @@ from dataclasses import dataclass
 
 from PIL import Image, ImageDraw
 
+from .classes import ObjectClass, class_names
 from .regions import Region, connected_regions
 from .tones import foreground_mask
 
@@ -21,10 +22,11 @@ class Detection:
     box: tuple[int, int, int, int]
     score: float
     label: str
+    classes: tuple[str, ...]
     region: Region
 
     def as_json(self) -> dict:
-        return {"box": list(self.box), "score": self.score, "label": self.label}
+        return {"box": list(self.box), "score": self.score, "label": self.label, "classes": list(self.classes)}
 
 
 def shape_label(fill_ratio: float) -> str:
@@ -41,12 +43,13 @@ def analysis_copy(image: Image.Image) -> Image.Image:
     return small
 
 
-def _mean_colour(rgb: bytes, region: Region) -> tuple[float, float, float]:
-    sums = [0, 0, 0]
-    for index in region.pixels:
-        for channel in range(3):
-            sums[channel] += rgb[index * 3 + channel]
-    return (sums[0] / region.area, sums[1] / region.area, sums[2] / region.area)
+def _typical_colour(rgb: bytes, region: Region) -> tuple[int, int, int]:
+    # The median of each channel: a car's wheels and windows do not shift the colour of its body.
+    channels = []
+    for channel in range(3):
+        values = sorted(rgb[index * 3 + channel] for index in region.pixels)
+        channels.append(values[len(values) // 2])
+    return (channels[0], channels[1], channels[2])
 
 
 def _scale_box(box: tuple[int, int, int, int], small: Image.Image, image: Image.Image) -> tuple[int, int, int, int]:
@@ -65,26 +68,32 @@ def _spans_whole_image(region: Region, small: Image.Image) -> bool:
     return (x1 - x0) >= small.width or (y1 - y0) >= small.height
 
 
-def _plausible_object(region: Region, small: Image.Image) -> bool:
+def _plausible_object(region: Region, share: float, small: Image.Image) -> bool:
     # Bands crossing the whole picture (road, sky, floor) are background, not objects.
-    share = region.area / (small.width * small.height)
     return MIN_AREA_FRACTION <= share <= MAX_AREA_FRACTION and not _spans_whole_image(region, small)
 
 
 def find_objects(
-    image: Image.Image, small: Image.Image, threshold: float, colour: tuple[int, int, int] | None
+    image: Image.Image,
+    small: Image.Image,
+    threshold: float,
+    colour: tuple[int, int, int] | None,
+    wanted: ObjectClass | None = None,
 ) -> list[Detection]:
     rgb = small.tobytes()
     detections = []
     for region in connected_regions(foreground_mask(small)):
-        if not _plausible_object(region, small):
+        share = region.area / (small.width * small.height)
+        if not _plausible_object(region, share, small):
             continue
-        if colour is not None and math.dist(_mean_colour(rgb, region), colour) > COLOUR_TOLERANCE:
+        if wanted is not None and not wanted.matches(region, share):
+            continue
+        if colour is not None and math.dist(_typical_colour(rgb, region), colour) > COLOUR_TOLERANCE:
             continue
         score = round(region.fill_ratio, 3)
         if score > threshold:
             box = _scale_box(region.box, small, image)
-            detections.append(Detection(box, score, shape_label(score), region))
+            detections.append(Detection(box, score, shape_label(score), tuple(class_names(region, share)), region))
     return sorted(detections, key=lambda d: -d.score)
 
 

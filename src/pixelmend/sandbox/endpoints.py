@@ -10,7 +10,7 @@ from .checks import (
     COUNTRY_CHOICES,
     DISPLAY_CHOICES,
     Check,
-    digits,
+    class_index,
     exactly,
     hex_colour,
     one_of,
@@ -71,7 +71,7 @@ ENDPOINTS = (
         "smart_object_detection",
         "/vision/v0/smart-object-detection",
         (
-            FieldRule("option", digits),
+            FieldRule("option", class_index),
             FieldRule("confidence_threshold", one_of(CONFIDENCE_CHOICES)),
             FieldRule("display", one_of(DISPLAY_CHOICES)),
             FieldRule("color", hex_colour, required=False),

@@ -4,7 +4,7 @@ import re
 import warnings
 from pathlib import Path, PurePosixPath
 
-from PIL import Image
+from PIL import Image, UnidentifiedImageError
 
 VIDEO_SUFFIXES = frozenset({".mp4", ".avi", ".mov", ".mkv"})
 _UNSAFE_NAME_CHARACTERS = re.compile(r"[^A-Za-z0-9_-]+")
@@ -26,6 +26,16 @@ def _flatten_transparency(image: Image.Image) -> Image.Image:
     return Image.alpha_composite(background, rgba).convert("RGB")
 
 
+def _reason(error: Exception) -> str:
+    # Pillow's messages can name the file it opened, which is the service's own part file in its
+    # temporary directory: the client needs what was wrong with its image, not where it was kept.
+    if isinstance(error, UnidentifiedImageError):
+        return "its format is not recognised"
+    if isinstance(error, (Image.DecompressionBombError, Image.DecompressionBombWarning)):
+        return "it has too many pixels"
+    return "it is damaged or cut short"
+
+
 def open_rgb_image(path: Path, filename: str) -> Image.Image:
     try:
         with warnings.catch_warnings():
@@ -36,7 +46,7 @@ def open_rgb_image(path: Path, filename: str) -> Image.Image:
                     return _flatten_transparency(image)
                 return image.convert("RGB")
     except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
-        raise UnreadableImage(f"file {filename!r} is not an image the service can read ({error})") from error
+        raise UnreadableImage(f"file {filename!r} is not an image the service can read ({_reason(error)})") from error
 
 
 def safe_stem(filename: str) -> str:

@@ -7,6 +7,7 @@ from pathlib import Path
 from PIL import Image
 
 from .checks import parse_hex_colour
+from .classes import object_class
 from .detection import DEFAULT_DRAW_COLOUR, analysis_copy, draw_boxes, draw_masks, find_objects
 from .identity import describe_card
 from .tones import false_colour, foreground_mask, grayscale
@@ -43,12 +44,20 @@ def colorization(images: list[LoadedImage], fields: dict[str, str], directory: P
     return [_save_png(false_colour(i.image), directory, f"{i.stem}_color.png") for i in images]
 
 
+def _colour_filter(fields: dict[str, str]) -> tuple[int, int, int] | None:
+    # The colour selects objects only for masks; boxes are drawn for every object found.
+    if fields["display"] == "Masks" and fields.get("color"):
+        return parse_hex_colour(fields["color"])
+    return None
+
+
 def _detect_one(loaded: LoadedImage, fields: dict[str, str], directory: Path) -> list[str]:
     threshold = float(fields["confidence_threshold"])
-    wanted = parse_hex_colour(fields["color"]) if fields.get("color") else None
+    wanted_colour = _colour_filter(fields)
+    wanted_class = object_class(fields["option"])
     small = analysis_copy(loaded.image)
-    detections = find_objects(loaded.image, small, threshold, wanted)
-    pen_colour = wanted or DEFAULT_DRAW_COLOUR
+    detections = find_objects(loaded.image, small, threshold, wanted_colour, wanted_class)
+    pen_colour = wanted_colour or DEFAULT_DRAW_COLOUR
     if fields["display"] == "Masks":
         drawn = draw_masks(loaded.image, small, detections, pen_colour)
     else:
@@ -57,9 +66,10 @@ def _detect_one(loaded: LoadedImage, fields: dict[str, str], directory: Path) ->
         "image": loaded.filename,
         "image_size": [loaded.image.width, loaded.image.height],
         "class_index": int(fields["option"]),
+        "class_name": wanted_class.name if wanted_class is not None else "all",
         "confidence_threshold": threshold,
         "display": fields["display"],
-        "color": fields.get("color"),
+        "color": fields["color"] if wanted_colour is not None else None,
         "boxes": [d.as_json() for d in detections],
     }
     return [

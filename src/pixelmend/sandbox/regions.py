@@ -15,6 +15,14 @@ class Region:
         return len(self.pixels)
 
     @property
+    def width(self) -> int:
+        return self.box[2] - self.box[0]
+
+    @property
+    def height(self) -> int:
+        return self.box[3] - self.box[1]
+
+    @property
     def fill_ratio(self) -> float:
         x0, y0, x1, y1 = self.box
         return self.area / ((x1 - x0) * (y1 - y0))

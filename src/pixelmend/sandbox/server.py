@@ -1,6 +1,7 @@
 from __future__ import annotations
 
 import shutil
+import socket
 import tempfile
 import threading
 import traceback
@@ -22,12 +23,24 @@ class _QuietRequestHandler(WSGIRequestHandler):
         self.server.log(type, message, *args)
 
 
+# Off only to measure what it saves (bench/bench_result_files.py --nagle).
+NO_DELAY = True
+
+
 class _ReportingServer(ThreadedWSGIServer):
     # What make_server(threaded=True) builds, except that request lines are dropped and
     # errors are kept for the test handle instead of going to the shared werkzeug logger.
     def __init__(self, host: str, port: int, app, ssl_context, report: Callable[[str], None]):
         self.report = report
         super().__init__(host, port, app, handler=_QuietRequestHandler, ssl_context=ssl_context)
+
+    def get_request(self):
+        connection, address = super().get_request()
+        # Every answer ends the connection; with Nagle's algorithm the last short segment of a reply
+        # waits for the client's delayed acknowledgement, about 10 ms per download on loopback.
+        if NO_DELAY:
+            connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return connection, address
 
     def log(self, type: str, message: str, *args) -> None:
         if type != "info":
