@@ -15,9 +15,9 @@ GIB = 1024 * MIB
 
 
 class ServiceProcess:
-    def __init__(self):
+    def __init__(self, *options):
         self.process = subprocess.Popen(
-            [sys.executable, str(HERE / "service_runner.py")],
+            [sys.executable, str(HERE / "service_runner.py"), *options],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,

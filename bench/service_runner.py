@@ -5,18 +5,20 @@ import sys
 import uuid
 import warnings
 
+import pixelmend.sandbox.server
 from pixelmend.sandbox import serve
 
 
-def publish(service, source, name):
+def publish(service, source, names):
     request_id = uuid.uuid4().hex
     directory = service.workspace / "results" / request_id
     directory.mkdir(parents=True)
-    # A hard link puts the prepared file in the store without copying 1 GiB.
-    try:
-        os.link(source, directory / name)
-    except OSError:
-        os.symlink(os.path.abspath(source), directory / name)
+    for name in names:
+        # A hard link puts the prepared file in the store without copying 1 GiB.
+        try:
+            os.link(source, directory / name)
+        except OSError:
+            os.symlink(os.path.abspath(source), directory / name)
     return {"path": f"{service.url}/results/{request_id}"}
 
 
@@ -34,7 +36,7 @@ def handle(service, command):
         service.faults.answer_next_post_unread(command["payload"])
         return {}
     if op == "publish":
-        return publish(service, command["source"], command["name"])
+        return publish(service, command["source"], command.get("names") or [command["name"]])
     if op == "last":
         return last_record(service)
     if op == "count":
@@ -51,6 +53,9 @@ def handle(service, command):
 
 
 def main():
+    if "--nagle" in sys.argv[1:]:
+        # Accepted connections keep Nagle's algorithm, as they did before TCP_NODELAY was set.
+        pixelmend.sandbox.server.NO_DELAY = False
     warnings.simplefilter("ignore")
     with serve() as service:
         print(json.dumps({"url": service.url, "workspace": str(service.workspace)}), flush=True)
