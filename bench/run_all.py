@@ -7,6 +7,7 @@ import tempfile
 from pathlib import Path
 
 from common import machine, print_machine
+from results_tables import markdown
 
 HERE = Path(__file__).resolve().parent
 SCRIPTS = (
@@ -30,6 +31,7 @@ def parse_arguments():
     parser.add_argument("--runs", type=int, help="runs per client inside each upload and download invocation")
     parser.add_argument("--quick", action="store_true", help="small sizes and few runs, to check that the scripts work")
     parser.add_argument("--json", help="write every invocation's figures and the summary into this file")
+    parser.add_argument("--markdown", help="write the summary as the tables of RESULTS.md into this file")
     return parser.parse_args()
 
 
@@ -96,6 +98,8 @@ def main():
     print_summary(summary)
     if arguments.json:
         Path(arguments.json).write_text(json.dumps({"invocations": invocations, "summary": summary}, indent=2))
+    if arguments.markdown:
+        Path(arguments.markdown).write_text(markdown(summary))
     if failed:
         print(f"\nfailed: {', '.join(failed)}")
         sys.exit(1)
