@@ -37,6 +37,10 @@ TABLES = {
             ("client CPU ms, TCP_NODELAY", "TCP_NODELAY.cpu_ms", "{:.1f}"),
             ("client CPU ms, Nagle (before)", "Nagle.cpu_ms", "{:.1f}"),
             ("wall ms saved", "wall_saved_ms", "{:.1f}"),
+            ("bare GET, ms to the first byte, TCP_NODELAY", "TCP_NODELAY.first_byte_ms", "{:.1f}"),
+            ("bare GET, ms to the first byte, Nagle (before)", "Nagle.first_byte_ms", "{:.1f}"),
+            ("bare GET, ms for the whole file, TCP_NODELAY", "TCP_NODELAY.exchange_ms", "{:.1f}"),
+            ("bare GET, ms for the whole file, Nagle (before)", "Nagle.exchange_ms", "{:.1f}"),
         ),
     ),
     "bench_import.py": (

@@ -18,21 +18,26 @@ class ObjectClass:
     matches: Callable[[Region, float], bool]
 
 
-def _upright(region: Region, share: float) -> bool:
+def _taller_than_wide(region: Region) -> bool:
     return region.height >= ELONGATION * region.width
 
 
-def _wide(region: Region, share: float) -> bool:
+def _wider_than_tall(region: Region) -> bool:
     return region.width >= ELONGATION * region.height
 
 
-def _compact(region: Region) -> bool:
-    return not _upright(region, 0.0) and not _wide(region, 0.0)
+def _upright(region: Region, share: float) -> bool:
+    return _taller_than_wide(region)
+
+
+def _wide(region: Region, share: float) -> bool:
+    return _wider_than_tall(region)
 
 
 def _round(region: Region, share: float) -> bool:
     # A disc fills pi/4 (0.785) of its box; anti-aliasing and the downscale move that a little.
-    return _compact(region) and 0.65 <= region.fill_ratio < 0.9
+    compact = not _taller_than_wide(region) and not _wider_than_tall(region)
+    return compact and 0.65 <= region.fill_ratio < 0.9
 
 
 def _boxy(region: Region, share: float) -> bool:
