@@ -1,0 +1,78 @@
+import importlib.util
+import zipfile
+from pathlib import Path
+
+import pytest
+
+SCRIPT = Path(__file__).resolve().parents[1] / "tools" / "build_wheels.py"
+spec = importlib.util.spec_from_file_location("build_wheels", SCRIPT)
+build_wheels = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(build_wheels)
+
+GOOD_NAME = "pixelmend-0.1.0-cp311-cp311-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
+PACKAGE = ["pixelmend/__init__.py", "pixelmend/main.pyi", "pixelmend-0.1.0.dist-info/RECORD"]
+
+
+def make_wheel(directory, members, name=GOOD_NAME, padding=0):
+    wheel = directory / name
+    with zipfile.ZipFile(wheel, "w", compression=zipfile.ZIP_STORED) as archive:
+        for member in members:
+            archive.writestr(member, b"x")
+        if padding:
+            archive.writestr("pixelmend/padding.bin", bytes(padding))
+    return wheel
+
+
+def problems_without_modules(wheel):
+    return [p for p in build_wheels.wheel_problems(wheel) if "expected main and utils" not in p]
+
+
+def test_package_members_pass(tmp_path):
+    assert problems_without_modules(make_wheel(tmp_path, PACKAGE)) == []
+
+
+@pytest.mark.parametrize(
+    "stray",
+    [
+        "tests/test_cli.py",
+        "pixelmend/tests/test_cli.py",
+        "pixelmend/__pycache__/main.cpython-311.pyc",
+        "pixelmend/CMakeFiles/main.dir/client.cpp.o",
+        "pixelmend/libhelper.a",
+        "CMakeCache.txt",
+        "pixelmend/build/CMakeCache.txt",
+        "src/native/client.cpp",
+        "pixelmend.libs/libc++.so.1",
+    ],
+)
+def test_leftovers_and_foreign_files_are_refused(tmp_path, stray):
+    problems = problems_without_modules(make_wheel(tmp_path, [*PACKAGE, stray]))
+    assert problems == [f"{GOOD_NAME} holds {stray}"]
+
+
+def test_oversized_wheel_is_refused(tmp_path):
+    wheel = make_wheel(tmp_path, PACKAGE, padding=build_wheels.MAX_WHEEL_BYTES)
+    assert any("over" in p for p in problems_without_modules(wheel))
+
+
+def test_wheel_without_manylinux_tag_is_refused(tmp_path):
+    wheel = make_wheel(tmp_path, PACKAGE, name="pixelmend-0.1.0-cp311-cp311-linux_x86_64.whl")
+    assert problems_without_modules(wheel) == [f"{wheel.name} is not tagged {build_wheels.PLATFORM}"]
+
+
+def test_wheel_without_both_modules_is_refused(tmp_path):
+    assert build_wheels.wheel_problems(make_wheel(tmp_path, PACKAGE)) == [f"{GOOD_NAME} holds modules [], expected main and utils"]
+
+
+def installed_from_manylinux_wheel():
+    from importlib.metadata import distribution
+
+    tags = distribution("pixelmend").read_text("WHEEL") or ""
+    return "manylinux" in tags
+
+
+@pytest.mark.skipif(not installed_from_manylinux_wheel(), reason="pixelmend was not installed from a manylinux wheel")
+@pytest.mark.parametrize("module_name", ["pixelmend.main", "pixelmend.utils.utils"])
+def test_installed_wheel_module_exports_only_its_init_and_needs_only_glibc(tmp_path, module_name):
+    module = Path(importlib.util.find_spec(module_name).origin)
+    assert build_wheels.module_problems(module.name, module.read_bytes(), tmp_path) == []
