@@ -70,14 +70,27 @@ public:
     File() noexcept = default;
     explicit File(Handle handle) noexcept : handle_(handle) {}
     File(File&& other) noexcept : handle_(other.release()) {}
-    File& operator=(File&& other) noexcept;
+    File& operator=(File&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            handle_ = other.release();
+        }
+        return *this;
+    }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     ~File() { reset(); }
 
     Handle get() const noexcept { return handle_; }
     explicit operator bool() const noexcept { return handle_ != invalid; }
-    Handle release() noexcept;
+    Handle release() noexcept
+    {
+        const Handle handle = handle_;
+        handle_ = invalid;
+        return handle;
+    }
+    // Closes the file, the one step that differs between systems.
     void reset() noexcept;
 
     static const Handle invalid;

@@ -89,22 +89,6 @@ bool is_dot_or_dot_dot(NativeName name)
 
 const File::Handle File::invalid = -1;
 
-File& File::operator=(File&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-File::Handle File::release() noexcept
-{
-    const Handle handle = handle_;
-    handle_ = invalid;
-    return handle;
-}
-
 // close() is not retried on EINTR: on Linux the descriptor is gone either way.
 void File::reset() noexcept
 {

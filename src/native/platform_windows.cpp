@@ -86,22 +86,6 @@ unsigned code_point_rank(wchar_t unit)
 
 const File::Handle File::invalid = INVALID_HANDLE_VALUE;
 
-File& File::operator=(File&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
-File::Handle File::release() noexcept
-{
-    const Handle handle = handle_;
-    handle_ = invalid;
-    return handle;
-}
-
 void File::reset() noexcept
 {
     if (handle_ != invalid) {
