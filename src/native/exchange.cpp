@@ -38,21 +38,10 @@ public:
     }
 
 private:
-    static PyObject* file_of(PyObject* entry)
-    {
-        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
-            return nullptr;
-        }
-        PyObject* value = PyTuple_GET_ITEM(entry, 1);
-        if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) < 2) {
-            return nullptr;
-        }
-        return PyTuple_GET_ITEM(value, 1);
-    }
-
     static void close_reader(PyObject* entry)
     {
-        PyObject* file = file_of(entry);
+        PyObject* file_tuple = file_tuple_of(entry);
+        PyObject* file = file_tuple == nullptr ? nullptr : PyTuple_GET_ITEM(file_tuple, 1);
         if (file == nullptr || std::strcmp(Py_TYPE(file)->tp_name, "pixelmend.utils.utils.UploadFile") != 0) {
             return;
         }

@@ -6,17 +6,14 @@ namespace pixelmend {
 
 namespace {
 
-// The file name of an entry (name, (file name, file, ...)); null otherwise.
+// The file name of a file entry, when it is text; null otherwise.
 PyObject* file_name_of(PyObject* entry)
 {
-    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+    PyObject* file_tuple = file_tuple_of(entry);
+    if (file_tuple == nullptr || !PyUnicode_Check(PyTuple_GET_ITEM(file_tuple, 0))) {
         return nullptr;
     }
-    PyObject* value = PyTuple_GET_ITEM(entry, 1);
-    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) < 2 || !PyUnicode_Check(PyTuple_GET_ITEM(value, 0))) {
-        return nullptr;
-    }
-    return PyTuple_GET_ITEM(value, 0);
+    return PyTuple_GET_ITEM(file_tuple, 0);
 }
 
 // Raises the error of encoding `name` as UTF-8, if it has one.
@@ -41,6 +38,18 @@ void encode_file_name(PyObject* name)
     throw name_error;
 }
 
+}
+
+PyObject* file_tuple_of(PyObject* entry)
+{
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2) {
+        return nullptr;
+    }
+    PyObject* value = PyTuple_GET_ITEM(entry, 1);
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) < 2) {
+        return nullptr;
+    }
+    return value;
 }
 
 void raise_for_unencodable_file_name(py::handle fields, py::error_already_set& encoder_error)

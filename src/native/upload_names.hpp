@@ -6,6 +6,10 @@ namespace pixelmend {
 
 namespace py = pybind11;
 
+// The file tuple (file name, file, ...) of a form entry (name, file tuple);
+// null for an entry of any other shape. Borrowed.
+PyObject* file_tuple_of(PyObject* entry);
+
 // The encoder's UnicodeEncodeError for a file name that is not valid UTF-8
 // (undecodable bytes kept as lone surrogates) shows only a form header.
 // Raises instead the error of encoding the first such file name in `fields`,
