@@ -270,3 +270,25 @@ def test_package_offers_the_client_lazily():
     assert pixelmend.Pixelmend is Pixelmend
     with pytest.raises(AttributeError):
         pixelmend.nothing
+
+
+# Both modules keep process-wide state (static types, pybind11's shared
+# state, per-thread command-line runs), so an interpreter with objects of its
+# own refuses to load them instead of sharing that state with the main one.
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated interpreters came with 3.12")
+@pytest.mark.parametrize("module", ["pixelmend.main", "pixelmend.utils.utils"])
+def test_isolated_interpreters_refuse_to_load_the_modules(module, tmp_path):
+    outcome = tmp_path / "outcome"
+    script = (
+        f"import sys\nsys.path[:] = {sys.path!r}\n"
+        f"try:\n    import {module}\nexcept ImportError as error:\n    outcome = str(error)\n"
+        f"else:\n    outcome = 'loaded'\nopen({str(outcome)!r}, 'w').write(outcome)\n"
+    )
+    program = (
+        "try:\n    import _interpreters as interpreters\n"
+        "except ImportError:\n    import _xxsubinterpreters as interpreters\n"
+        f"interpreter = interpreters.create()\ninterpreters.run_string(interpreter, {script!r})\n"
+        "interpreters.destroy(interpreter)\n"
+    )
+    subprocess.run([sys.executable, "-c", program], check=True, timeout=120)
+    assert outcome.read_text() == f"module {module} does not support loading in subinterpreters"

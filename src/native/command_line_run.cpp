@@ -1,28 +1,37 @@
 #include "command_line_run.hpp"
 
-#include <pythread.h>
-
 namespace pixelmend {
 
 namespace {
 
-CommandLineRun* running = nullptr;
-int exit_status = 0;
+// Each thread has its own chain of command-line calls, innermost first, and
+// its own last exit status: calls on different threads never see each other.
+thread_local CommandLineRun* innermost = nullptr;
+thread_local int exit_status = 0;
 
 }
 
-CommandLineRun::CommandLineRun(bool show_progress) : thread_(PyThread_get_thread_ident()), outer_(running)
+CommandLineRun::CommandLineRun(bool show_progress) : outer_(innermost)
 {
     if (show_progress) {
         progress_.emplace();
     }
     exit_status = 1;
-    running = this;
+    innermost = this;
 }
 
+// Unlinked from wherever it stands in its thread's chain, so that a call that
+// ends out of order (an operation switching between greenlets on one thread)
+// leaves no pointer to it behind.
 CommandLineRun::~CommandLineRun()
 {
-    running = outer_;
+    CommandLineRun** link = &innermost;
+    while (*link != nullptr && *link != this) {
+        link = &(*link)->outer_;
+    }
+    if (*link == this) {
+        *link = outer_;
+    }
 }
 
 void CommandLineRun::conclude()
@@ -40,17 +49,17 @@ void CommandLineRun::conclude()
 
 void note_failure()
 {
-    if (running != nullptr && running->thread_ == PyThread_get_thread_ident()) {
-        running->fail();
+    if (innermost != nullptr) {
+        innermost->fail();
     }
 }
 
 Progress* active_progress()
 {
-    if (running == nullptr || running->thread_ != PyThread_get_thread_ident() || !running->progress_) {
+    if (innermost == nullptr || !innermost->progress_) {
         return nullptr;
     }
-    return &*running->progress_;
+    return &*innermost->progress_;
 }
 
 int last_exit_status()

@@ -10,7 +10,7 @@ namespace pixelmend {
 // display while it runs. The operations it calls report here what they
 // print as failures; operations called from anywhere else (the library, or
 // another thread meanwhile) report nothing and show no progress. The state
-// is the process's: the module does not support several interpreters.
+// is the thread's; the module does not support several interpreters.
 class CommandLineRun {
 public:
     explicit CommandLineRun(bool show_progress);
@@ -29,7 +29,6 @@ private:
     friend void note_failure();
     friend Progress* active_progress();
 
-    unsigned long thread_;
     bool failed_ = false;
     std::optional<Progress> progress_;
     CommandLineRun* outer_;
@@ -41,8 +40,8 @@ void note_failure();
 // The running command-line call's progress display on this thread, or null.
 Progress* active_progress();
 
-// The exit status of the last command-line call: 0 when it did its work,
-// 1 when it did not (or has not finished).
+// The exit status of this thread's last command-line call: 0 when it did
+// its work, 1 when it did not (or has not finished).
 int last_exit_status();
 
 }

@@ -71,8 +71,13 @@ int exec_utils(PyObject* module)
     return prepared != nullptr ? add_upload_file_type(module) : -1;
 }
 
+// The reader type is static and pybind11's shared state is the process's, so
+// an interpreter with its own objects must not load the module.
 PyModuleDef_Slot utils_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_utils)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
