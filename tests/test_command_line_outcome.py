@@ -9,9 +9,11 @@ import subprocess
 import sys
 import sysconfig
 import termios
+import time
 from pathlib import Path
 
 import pytest
+import tqdm
 
 import pixelmend
 import pixelmend.main as pm
@@ -187,3 +189,50 @@ def test_only_the_command_line_draws_progress_and_failures_keep_their_lines(sand
     drawn = terminal.getvalue()
     assert "Uploading: 100%" in drawn and "Downloading:" in drawn and "1/2 [" in drawn
     assert exit_status() == 1
+
+
+class RecordingBar(tqdm.tqdm):
+    events: list = []
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.events.append(("open", self.desc, self.total, time.monotonic()))
+
+    def update(self, n=1):
+        self.events.append(("update", self.desc, n, time.monotonic()))
+        return super().update(n)
+
+    def close(self):
+        if not self.disable:
+            self.events.append(("close", self.desc, self.format_dict["elapsed"], time.monotonic()))
+        super().close()
+
+
+def test_the_upload_bar_ends_with_its_last_byte_and_the_wait_has_its_own_line(sandbox, monkeypatch, tmp_path):
+    from PIL import Image
+
+    Image.effect_noise((1200, 1200), 60).convert("RGB").save(tmp_path / "noise.png")
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stderr", terminal)
+    monkeypatch.setattr(tqdm, "tqdm", RecordingBar)
+    monkeypatch.setattr(RecordingBar, "events", [])
+    monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, "noise.png", "segment_image"])
+    sandbox.faults.delay_next_post(1.6)
+    started = time.monotonic()
+    pm.main()
+    assert exit_status() == 0
+    events = RecordingBar.events
+    assert [(kind, desc) for kind, desc, *_ in events if kind != "update"] == [
+        ("open", "Uploading"), ("close", "Uploading"),
+        ("open", "Waiting for the service"), ("close", "Waiting for the service"),
+        ("open", "Downloading"), ("close", "Downloading"),
+    ]
+    total = events[0][2]
+    assert total > 3 << 20
+    assert sum(n for kind, desc, n, _ in events if (kind, desc) == ("update", "Uploading")) == total
+    closed = {desc: (elapsed, at) for kind, desc, elapsed, at in events if kind == "close"}
+    upload_elapsed, upload_closed = closed["Uploading"]
+    assert upload_elapsed <= upload_closed - started < 1.6 <= closed["Waiting for the service"][1] - upload_closed
+    drawn = terminal.getvalue()
+    assert "Waiting for the service: 00:01" in drawn
+    assert "Uploading: 100%" in drawn and "1/1 [" in drawn

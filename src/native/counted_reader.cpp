@@ -12,16 +12,26 @@ namespace {
 struct CountedState {
     py::object source;
     py::object read;
-    py::object report;
-    Py_ssize_t batch;
+    UploadReport report;
+    Py_ssize_t in_flight = 0;
     Py_ssize_t unreported = 0;
+    bool ended = false;
 
-    void count(Py_ssize_t bytes)
+    void handed_over(Py_ssize_t bytes, bool at_end)
     {
         unreported += bytes;
-        if (unreported >= batch || (bytes == 0 && unreported > 0)) {
+        if (report.sent && (unreported >= report.batch || (at_end && unreported > 0))) {
             const Py_ssize_t reported = std::exchange(unreported, 0);
-            report(reported);
+            report.sent(reported);
+        }
+    }
+
+    void read_returned(Py_ssize_t size)
+    {
+        const bool at_end = size == 0;
+        handed_over(std::exchange(in_flight, size), at_end);
+        if (at_end && !std::exchange(ended, true) && report.all_sent) {
+            report.all_sent();
         }
     }
 };
@@ -48,7 +58,7 @@ py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (size < 0) {
         throw py::error_already_set();
     }
-    state.count(size);
+    state.read_returned(size);
     return chunk;
 }
 
@@ -111,7 +121,7 @@ py::handle counted_reader_type()
 
 }
 
-py::object make_counted_reader(py::object source, py::object report, Py_ssize_t batch)
+py::object make_counted_reader(py::object source, UploadReport report)
 {
     auto* type = reinterpret_cast<PyTypeObject*>(counted_reader_type().ptr());
     auto reader = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
@@ -119,8 +129,13 @@ py::object make_counted_reader(py::object source, py::object report, Py_ssize_t 
         throw py::error_already_set();
     }
     py::object read = source.attr("read");
-    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report), batch};
+    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report)};
     return reader;
+}
+
+void stop_reporting(py::handle reader)
+{
+    state_of(reader.ptr()).report = UploadReport{};
 }
 
 }

@@ -6,9 +6,10 @@ namespace pixelmend {
 
 namespace py = pybind11;
 
-// The command line's progress display on standard error, drawn by tqdm:
-// bytes uploaded of the body's length, then result files downloaded of the
-// total. tqdm is imported only when a display is made.
+// The command line's progress display on standard error, drawn by tqdm, in
+// three phases: bytes handed over of the body's length; once the last byte
+// has gone, the time spent waiting for the service's reply; then result
+// files downloaded of the total. tqdm is imported only when a display is made.
 class Progress {
 public:
     Progress() = default;
@@ -16,8 +17,8 @@ public:
     Progress& operator=(const Progress&) = delete;
     ~Progress();
 
-    // The upload body that requests reads: `encoder` itself, each read
-    // advancing a byte bar towards the encoder's `len`.
+    // The upload body that requests reads: `encoder` itself, its bytes
+    // counted as they are handed over, towards the encoder's `len`.
     py::object watch_upload(const py::object& encoder);
     void start_downloads(py::handle filenames);
     void downloaded();
@@ -29,8 +30,15 @@ public:
 
 private:
     py::object bar(py::dict keywords);
+    void wait_for_reply();
+    void close_bar();
 
     py::object bar_;
+    py::object reader_;
+    // While the service works, nothing else draws: a thread redraws the
+    // waiting line so that its elapsed time moves.
+    py::object ticker_;
+    py::object ticker_stop_;
 };
 
 }
