@@ -236,3 +236,69 @@ def test_the_upload_bar_ends_with_its_last_byte_and_the_wait_has_its_own_line(sa
     drawn = terminal.getvalue()
     assert "Waiting for the service: 00:01" in drawn
     assert "Uploading: 100%" in drawn and "1/1 [" in drawn
+
+
+KEY_FROM_ELSEWHERE = """
+import sys
+import pixelmend.main as pm
+from pixelmend._cli import exit_status
+from pixelmend.sandbox import running
+with running(accepted_keys=[sys.argv[1]], module=pm):
+    sys.argv = ["pixelmend", "-", sys.argv[2], "black_white"]
+    pm.main()
+sys.exit(exit_status())
+"""
+
+MISSING_ARGUMENTS = "error: the following arguments are required: key, image_path\n"
+
+
+def typed_at_the_prompt(process, controller):
+    prompt = b""
+    while not prompt.endswith(b"API key: "):
+        character = process.stderr.read(1)
+        assert character, f"no prompt for the key, only {prompt!r}"
+        prompt += character
+    os.write(controller, KEY.encode() + b"\n")
+
+
+@pytest.mark.parametrize(
+    ("environment", "stdin", "status", "out"),
+    [
+        (KEY, None, 0, "Files downloaded to results/street.jpg\n"),
+        ("", f"{KEY}\r\nsecond line\n", 0, "Files downloaded to results/street.jpg\n"),
+        (None, "terminal", 0, "Files downloaded to results/street.jpg\n"),
+        ("", "", 1, MISSING_ARGUMENTS),
+        (None, "\n", 1, MISSING_ARGUMENTS),
+    ],
+    ids=["environment", "pipe", "terminal", "empty-input", "empty-line"],
+)
+def test_a_key_of_dash_comes_from_the_environment_or_standard_input(tmp_path, environment, stdin, status, out):
+    env = {**os.environ, "PYTHONWARNINGS": "ignore"}
+    env.pop("PIXELMEND_API_KEY", None)
+    if environment is not None:
+        env["PIXELMEND_API_KEY"] = environment
+    controller = None
+    if stdin == "terminal":
+        controller, terminal = pty.openpty()
+        source = terminal
+    else:
+        source = subprocess.PIPE if stdin is not None else subprocess.DEVNULL
+    # A session of its own has no controlling terminal, so getpass reads the
+    # pseudo-terminal given as standard input, not the one running the tests.
+    process = subprocess.Popen(
+        [sys.executable, "-c", KEY_FROM_ELSEWHERE, KEY, STREET],
+        cwd=tmp_path, env=env, stdin=source, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
+    if controller is not None:
+        os.close(terminal)
+        typed_at_the_prompt(process, controller)
+    piped = stdin.encode() if source == subprocess.PIPE else None
+    out_bytes, err = process.communicate(piped, timeout=120)
+    assert process.returncode == status
+    assert out_bytes.decode().endswith(out)
+    assert b"Traceback" not in err
+    if controller is not None:
+        os.set_blocking(controller, False)
+        assert KEY.encode() not in read_to_end(controller).encode()
+        os.close(controller)

@@ -107,6 +107,8 @@ def compiler_environment(tools_dir, python):
         CXX=str(wrappers / "c++"),
         LDFLAGS=f"-Wl,--version-script={exports} -s",
         CMAKE_BUILD_PARALLEL_LEVEL=str(os.cpu_count() or 1),
+        # Zig's builds keep their own directory, apart from the g++ build of the source tree.
+        SKBUILD_BUILD_DIR=str(tools_dir / "build" / "{wheel_tag}"),
         PATH=f"{tools_dir / 'bin'}{os.pathsep}{environment.get('PATH', '')}",
     )
     return environment

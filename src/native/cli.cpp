@@ -183,36 +183,10 @@ bool guarded_call(const py::dict& globals, const py::object& args, const py::obj
     }
 }
 
-// Whether the command did its work; every way it did not has printed its line.
-bool perform(const py::dict& globals)
+// A stream that cannot tell (None, closed, a stand-in without isatty)
+// counts as no terminal.
+bool is_terminal(const py::object& stream)
 {
-    py::object parser = make_parser(globals);
-    py::object args = parser.attr("parse_args")();
-    if (is_true(args.attr("list"))) {
-        print_listing(globals);
-        return true;
-    }
-    if (!is_true(args.attr("key")) || !is_true(args.attr("image_path"))) {
-        parser.attr("print_usage")();
-        show(globals, py::str("error: the following arguments are required: key, image_path"));
-        return false;
-    }
-    py::object client = lookup_global(globals, "Pixelmend")(args.attr("key"));
-    py::object method = args.attr("method");
-    if (!has_attribute(client, method)) {
-        show(globals, concat({py::str("Method "), as_text(method), py::str(" not found in Pixelmend class.")}));
-        show(globals, py::str("Use --list to see available methods."));
-        return false;
-    }
-    return guarded_call(globals, args, py::getattr(client, method));
-}
-
-// Progress goes to standard error only when a person watches it there; a
-// stream that cannot tell (None, closed, a stand-in without isatty) counts
-// as no terminal.
-bool standard_error_is_terminal()
-{
-    py::object stream = py::module_::import("sys").attr("stderr");
     if (stream.is_none()) {
         return false;
     }
@@ -224,6 +198,87 @@ bool standard_error_is_terminal()
         }
         return false;
     }
+}
+
+// The first line of a piped standard input, without its line end.
+py::object first_line(const py::object& stream)
+{
+    py::object line = stream.attr("readline")();
+    for (const char* end : {"\n", "\r"}) {
+        if (is_true(line.attr("endswith")(end))) {
+            line = line[py::slice(0, -1, 1)];
+        }
+    }
+    return line;
+}
+
+// A KEY of "-" keeps the key off the command line: it comes from
+// PIXELMEND_API_KEY when that is set and not empty, else from standard
+// input, typed without echo on a terminal. No key at all is empty text.
+py::object key_from_environment_or_input(const py::dict& globals)
+{
+    py::object from_environment = lookup_global(globals, "os").attr("environ").attr("get")("PIXELMEND_API_KEY", "");
+    if (is_true(from_environment)) {
+        return from_environment;
+    }
+    py::object stream = py::module_::import("sys").attr("stdin");
+    if (stream.is_none()) {
+        return py::str("");
+    }
+    if (!is_terminal(stream)) {
+        return first_line(stream);
+    }
+    try {
+        return py::module_::import("getpass").attr("getpass")("API key: ");
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_EOFError)) {
+            throw;
+        }
+        return py::str("");
+    }
+}
+
+void show_missing_arguments(const py::dict& globals, const py::object& parser)
+{
+    parser.attr("print_usage")();
+    show(globals, py::str("error: the following arguments are required: key, image_path"));
+}
+
+// Whether the command did its work; every way it did not has printed its line.
+bool perform(const py::dict& globals)
+{
+    py::object parser = make_parser(globals);
+    py::object args = parser.attr("parse_args")();
+    if (is_true(args.attr("list"))) {
+        print_listing(globals);
+        return true;
+    }
+    py::object key = args.attr("key");
+    if (!is_true(key) || !is_true(args.attr("image_path"))) {
+        show_missing_arguments(globals, parser);
+        return false;
+    }
+    if (equals(key, py::str("-"))) {
+        key = key_from_environment_or_input(globals);
+        if (!is_true(key)) {
+            show_missing_arguments(globals, parser);
+            return false;
+        }
+    }
+    py::object client = lookup_global(globals, "Pixelmend")(key);
+    py::object method = args.attr("method");
+    if (!has_attribute(client, method)) {
+        show(globals, concat({py::str("Method "), as_text(method), py::str(" not found in Pixelmend class.")}));
+        show(globals, py::str("Use --list to see available methods."));
+        return false;
+    }
+    return guarded_call(globals, args, py::getattr(client, method));
+}
+
+// Progress goes to standard error only when a person watches it there.
+bool standard_error_is_terminal()
+{
+    return is_terminal(py::module_::import("sys").attr("stderr"));
 }
 
 py::object run(const Call& call)
