@@ -1,4 +1,5 @@
 import importlib.util
+import sys
 import zipfile
 from pathlib import Path
 
@@ -76,3 +77,37 @@ def installed_from_manylinux_wheel():
 def test_installed_wheel_module_exports_only_its_init_and_needs_only_glibc(tmp_path, module_name):
     module = Path(importlib.util.find_spec(module_name).origin)
     assert build_wheels.module_problems(module.name, module.read_bytes(), tmp_path) == []
+
+
+def interpreter_with_headers(directory, multiarch_pyconfig):
+    include = directory / "usr" / "include" / "python3.15"
+    include.mkdir(parents=True)
+    (include / "pyconfig.h").write_text("#include <x86_64-linux-gnu/python3.15/pyconfig.h>\n")
+    if multiarch_pyconfig:
+        found = directory / "usr" / "include" / "x86_64-linux-gnu" / "python3.15"
+        found.mkdir(parents=True)
+        (found / "pyconfig.h").write_text("#define SIZEOF_VOID_P 8\n")
+    config = {"INCLUDEPY": str(include), "MULTIARCH": "x86_64-linux-gnu"}
+    (directory / "interpreter.py").write_text(
+        f"import sys, sysconfig\nsysconfig.get_config_var = {config!r}.get\nexec(sys.argv[2])\n"
+    )
+    python = directory / "python"
+    python.write_text(f"#!/bin/sh\nexec '{sys.executable}' '{directory / 'interpreter.py'}' \"$@\"\n")
+    python.chmod(0o755)
+    return python
+
+
+@pytest.mark.parametrize("multiarch_pyconfig", [True, False], ids=["distribution", "self-built"])
+def test_only_a_multiarch_pyconfig_directory_is_added_to_the_compile(tmp_path, multiarch_pyconfig):
+    python = interpreter_with_headers(tmp_path / "root", multiarch_pyconfig)
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    environment = build_wheels.with_multiarch_headers(python, {"PATH": "/bin"}, scratch)
+    if not multiarch_pyconfig:
+        assert environment == {"PATH": "/bin"}
+        return
+    shim = scratch / "multiarch-include"
+    assert environment == {"PATH": "/bin", "CFLAGS": f"-isystem {shim}", "CXXFLAGS": f"-isystem {shim}"}
+    assert (shim / "x86_64-linux-gnu" / "python3.15" / "pyconfig.h").read_text() == "#define SIZEOF_VOID_P 8\n"
+    assert [path.name for path in shim.iterdir()] == ["x86_64-linux-gnu"]
+    assert [path.name for path in (shim / "x86_64-linux-gnu").iterdir()] == ["python3.15"]

@@ -114,7 +114,32 @@ def compiler_environment(tools_dir, python):
     return environment
 
 
+MULTIARCH_PYCONFIG = """\
+import os, sysconfig
+include, multiarch = sysconfig.get_config_var("INCLUDEPY"), sysconfig.get_config_var("MULTIARCH")
+if include and multiarch:
+    found = os.path.join(os.path.dirname(include), multiarch, os.path.basename(include))
+    if os.path.isfile(os.path.join(found, "pyconfig.h")):
+        print(multiarch, os.path.basename(include), found, sep="\\n")
+"""
+
+
+def with_multiarch_headers(python, environment, scratch):
+    # Debian's and Ubuntu's pyconfig.h includes <MULTIARCH/python3.X/pyconfig.h>
+    # from the system include directory, which the Zig compile does not search:
+    # its libc headers are Zig's own. Only that one directory is made visible.
+    found = run([python, "-c", MULTIARCH_PYCONFIG]).split("\n")
+    if len(found) < 3:
+        return environment
+    multiarch, name, directory = found[:3]
+    shim = Path(scratch) / "multiarch-include"
+    (shim / multiarch).mkdir(parents=True)
+    (shim / multiarch / name).symlink_to(directory, target_is_directory=True)
+    return dict(environment, CFLAGS=f"-isystem {shim}", CXXFLAGS=f"-isystem {shim}")
+
+
 def build_raw_wheel(python, environment, into):
+    environment = with_multiarch_headers(python, environment, into)
     run([python, "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir", into, ROOT], env=environment)
     wheels = list(Path(into).glob("pixelmend-*.whl"))
     if len(wheels) != 1:
