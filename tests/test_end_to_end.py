@@ -1,6 +1,7 @@
 import hashlib
 import os
 import shutil
+import sys
 import uuid
 from pathlib import Path
 
@@ -203,6 +204,8 @@ def test_names_with_reserved_characters_fetch_their_own_file(sandbox):
 
 def test_unsafe_names_from_the_service(sandbox, capsys):
     unsafe = ["../escape.png", "/tmp/absolute.png", "..", ".", "", "a\\b.png", "nested/x.png"]
+    if sys.platform == "win32":
+        unsafe += ["C:drive.png", "NUL", "con.png", "trailing.", "trailing "]
     sandbox.faults.plant_filenames(unsafe + ["fine.png"], content=b"planted")
     client = pm.Pixelmend(KEY)
     assert client.colorization(example("portrait_gray.jpg")) == "Files downloaded to results/portrait_gray.jpg"
