@@ -1,14 +1,11 @@
-import fcntl
 import importlib.metadata
 import io
 import os
-import pty
 import shutil
 import struct
 import subprocess
 import sys
 import sysconfig
-import termios
 from pathlib import Path
 
 import pytest
@@ -142,6 +139,9 @@ def read_to_end(descriptor):
 
 
 def test_progress_is_drawn_on_a_terminal(tmp_path):
+    fcntl = pytest.importorskip("fcntl", reason="a pseudo-terminal is POSIX's")
+    pty = pytest.importorskip("pty")
+    termios = pytest.importorskip("termios")
     controller, terminal = pty.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
     process = black_white_of_the_examples(tmp_path, terminal)
