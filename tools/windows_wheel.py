@@ -183,12 +183,15 @@ def import_library(zig_python, dll, scratch):
     return library
 
 
-def windows_headers(version, scratch):
+# The headers keep one place per version, so that Zig's cache recognises
+# unchanged sources on the next build.
+def windows_headers(version, cache):
     host = find_python(version)
     if host is None:
         raise BuildError(f"the headers come from this machine's CPython {version}, and none is found")
     include = Path(run([host, "-c", "import sysconfig; print(sysconfig.get_paths()['include'])"]).strip())
-    headers = scratch / "include"
+    headers = cache / f"include-{version}"
+    shutil.rmtree(headers, ignore_errors=True)
     shutil.copytree(include, headers)
     (headers / "pyconfig.h").write_text(PYCONFIG)
     return headers
@@ -289,7 +292,7 @@ def build_one(version, zig_python, cache, out):
     with tempfile.TemporaryDirectory(prefix="pixelmend-windows-") as scratch_name:
         scratch = Path(scratch_name)
         library = import_library(zig_python, dll, scratch)
-        headers = windows_headers(version, scratch)
+        headers = windows_headers(version, cache)
         built = build_modules(zig_python, version, modules, library, headers, scratch)
         dist_info = prepared_metadata(zig_python, scratch)
         wheel = write_wheel(version, built, dist_info, out)
