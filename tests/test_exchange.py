@@ -415,7 +415,7 @@ def test_odd_but_plain_names_are_saved(service, name):
 @pytest.mark.parametrize(
     "name",
     ["a:b", "...", ". .", "a..", "name.", "name ", "CON", "nul", "Aux.txt", "prn .png", "COM1", "lpt9.tar.gz",
-     "COM\u00b9", "CONOUT$"],
+     "COM\u00b9", "CONOUT$", "q?x=1.png", "*.png", "a<b>", 'say"so"', "a|b", "tab\there"],
 )
 def test_names_unsafe_on_windows_only(service, capsys, name):
     service.answer(ok([name, "good.png"], path="P"))

@@ -266,7 +266,11 @@ bool is_device_name(std::u32string_view stem) noexcept
 
 bool is_special_file_name(std::u32string_view name) noexcept
 {
-    if (!name.empty() && (name.back() == U'.' || name.back() == U' ')) {
+    constexpr std::u32string_view refused = U"<>\"|?*";
+    const bool unholdable = std::any_of(name.begin(), name.end(), [&](char32_t character) {
+        return character < U' ' || refused.find(character) != std::u32string_view::npos;
+    });
+    if (unholdable || (!name.empty() && (name.back() == U'.' || name.back() == U' '))) {
         return true;
     }
     std::u32string_view stem = name.substr(0, name.find(U'.'));

@@ -367,7 +367,8 @@ void symbolic_link_at_final_name_is_replaced_not_followed()
 void special_file_names_on_windows_only()
 {
     const std::u32string_view special[] = {U"CON", U"con", U"Nul.txt", U"aux.tar.gz", U"PRN .png", U"COM1", U"lpt9.log",
-                                           U"COM\u00b9", U"conin$", U"CONOUT$.x", U"name.", U"name ", U"..."};
+                                           U"COM\u00b9", U"conin$", U"CONOUT$.x", U"name.", U"name ", U"...",
+                                           U"q?x.png", U"*.png", U"a<b", U"a>b", U"a|b", U"a\"b", U"tab\there"};
     const std::u32string_view plain[] = {U"CONSOLE", U"COM10", U"COM0", U"LPT", U"nul_x.png", U"a.con", U".hidden", U"a b.png"};
 #ifdef _WIN32
     constexpr bool on_windows = true;
