@@ -45,7 +45,7 @@ def no_fault(service):
     ("argv", "arrange", "status", "out"),
     [
         (["--list"], no_fault, 0, "Available methods:\n"),
-        ([KEY, STREET, "segment_image"], no_fault, 0, "Files downloaded to results/street.jpg\n"),
+        ([KEY, STREET, "segment_image"], no_fault, 0, "Files downloaded to " + os.path.join("results", "street.jpg") + "\n"),
         ([], no_fault, 1, "usage: pixelmend"),
         ([KEY, STREET, "nope"], no_fault, 1, "Method nope not found in Pixelmend class.\n"),
         ([KEY, STREET, "get_identity_data"], no_fault, 1, "Country code is required for get_identity_data method.\n"),
@@ -57,7 +57,7 @@ def no_fault(service):
         ([KEY, STREET, "segment_image"], lambda s: s.faults.fail_next_post(503, "down"), 1,
          "('Error:', Exception('HT Error: 503, down'))\n"),
         ([KEY, STREET, "smart_object_detection"], lambda s: s.faults.missing_download("street_detection.png"), 1,
-         "Failed to download street_detection.png\nFiles downloaded to results/street.jpg\n"),
+         "Failed to download street_detection.png\nFiles downloaded to " + os.path.join("results", "street.jpg") + "\n"),
     ],
     ids=["list", "success", "no-key", "unknown-method", "no-country", "no-to-compare", "missing-file", "refused",
          "http-error", "failed-download"],
@@ -77,7 +77,7 @@ def test_library_failures_leave_the_command_line_outcome_alone(sandbox, monkeypa
     monkeypatch.setattr(sys, "argv", ["pixelmend", "--list"])
     pm.main()
     sandbox.faults.missing_download("street_detection.png")
-    assert pm.Pixelmend(KEY).smart_object_detection(STREET) == "Files downloaded to results/street.jpg"
+    assert pm.Pixelmend(KEY).smart_object_detection(STREET) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert pm.Pixelmend(KEY).segment_image("no-such.jpg") == "File does not exist: no-such.jpg"
     assert exit_status() == 0
 
@@ -178,12 +178,12 @@ class Terminal(io.StringIO):
 def test_only_the_command_line_draws_progress_and_failures_keep_their_lines(sandbox, monkeypatch, capsys):
     terminal = Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)
-    assert pm.Pixelmend(KEY).segment_image(STREET) == "Files downloaded to results/street.jpg"
+    assert pm.Pixelmend(KEY).segment_image(STREET) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert terminal.getvalue() == ""
     sandbox.faults.missing_download("street_detection.png")
     monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "smart_object_detection"])
     pm.main()
-    assert capsys.readouterr().out == "Failed to download street_detection.png\nFiles downloaded to results/street.jpg\n"
+    assert capsys.readouterr().out == "Failed to download street_detection.png\nFiles downloaded to " + os.path.join("results", "street.jpg") + "\n"
     drawn = terminal.getvalue()
     assert "Uploading: 100%" in drawn and "Downloading:" in drawn and "1/2 [" in drawn
     assert exit_status() == 1
