@@ -214,7 +214,7 @@ def test_unsafe_names_from_the_service(sandbox, capsys):
     assert out == "".join(f"Failed to download {name}\n" for name in unsafe)
     gets = [url for method, url in sandbox.routed_urls() if method == "GET"]
     assert len(gets) == 1 and gets[0].endswith("/fine.png")
-    found = [str(p) for p in Path(".").rglob("*")]
+    found = [p.as_posix() for p in Path(".").rglob("*")]
     assert sorted(found) == ["results", "results/portrait_gray.jpg", "results/portrait_gray.jpg/fine.png"]
     assert Path("results/portrait_gray.jpg/fine.png").read_bytes() == b"planted"
     assert not Path("/tmp/absolute.png").exists()

@@ -40,7 +40,7 @@ def run(routed_service, workdir):
 
 
 def files_under(root):
-    return sorted(str(p.relative_to(root)) for p in root.rglob("*") if p.is_file())
+    return sorted(p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file())
 
 
 @pytest.mark.parametrize(
