@@ -1,14 +1,11 @@
-import fcntl
 import importlib.metadata
 import io
 import os
-import pty
 import shutil
 import struct
 import subprocess
 import sys
 import sysconfig
-import termios
 import time
 from pathlib import Path
 
@@ -50,7 +47,7 @@ def no_fault(service):
     ("argv", "arrange", "status", "out"),
     [
         (["--list"], no_fault, 0, "Available methods:\n"),
-        ([KEY, STREET, "segment_image"], no_fault, 0, "Files downloaded to results/street.jpg\n"),
+        ([KEY, STREET, "segment_image"], no_fault, 0, "Files downloaded to " + os.path.join("results", "street.jpg") + "\n"),
         ([], no_fault, 1, "usage: pixelmend"),
         ([KEY, STREET, "nope"], no_fault, 1, "Method nope not found in Pixelmend class.\n"),
         ([KEY, STREET, "get_identity_data"], no_fault, 1, "Country code is required for get_identity_data method.\n"),
@@ -62,7 +59,7 @@ def no_fault(service):
         ([KEY, STREET, "segment_image"], lambda s: s.faults.fail_next_post(503, "down"), 1,
          "('Error:', Exception('HT Error: 503, down'))\n"),
         ([KEY, STREET, "smart_object_detection"], lambda s: s.faults.missing_download("street_detection.png"), 1,
-         "Failed to download street_detection.png\nFiles downloaded to results/street.jpg\n"),
+         "Failed to download street_detection.png\nFiles downloaded to " + os.path.join("results", "street.jpg") + "\n"),
     ],
     ids=["list", "success", "no-key", "unknown-method", "no-country", "no-to-compare", "missing-file", "refused",
          "http-error", "failed-download"],
@@ -82,7 +79,7 @@ def test_library_failures_leave_the_command_line_outcome_alone(sandbox, monkeypa
     monkeypatch.setattr(sys, "argv", ["pixelmend", "--list"])
     pm.main()
     sandbox.faults.missing_download("street_detection.png")
-    assert pm.Pixelmend(KEY).smart_object_detection(STREET) == "Files downloaded to results/street.jpg"
+    assert pm.Pixelmend(KEY).smart_object_detection(STREET) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert pm.Pixelmend(KEY).segment_image("no-such.jpg") == "File does not exist: no-such.jpg"
     assert exit_status() == 0
 
@@ -144,6 +141,9 @@ def read_to_end(descriptor):
 
 
 def test_progress_is_drawn_on_a_terminal(tmp_path):
+    fcntl = pytest.importorskip("fcntl", reason="a pseudo-terminal is POSIX's")
+    pty = pytest.importorskip("pty")
+    termios = pytest.importorskip("termios")
     controller, terminal = pty.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
     process = black_white_of_the_examples(tmp_path, terminal)
@@ -180,12 +180,12 @@ class Terminal(io.StringIO):
 def test_only_the_command_line_draws_progress_and_failures_keep_their_lines(sandbox, monkeypatch, capsys):
     terminal = Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)
-    assert pm.Pixelmend(KEY).segment_image(STREET) == "Files downloaded to results/street.jpg"
+    assert pm.Pixelmend(KEY).segment_image(STREET) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert terminal.getvalue() == ""
     sandbox.faults.missing_download("street_detection.png")
     monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "smart_object_detection"])
     pm.main()
-    assert capsys.readouterr().out == "Failed to download street_detection.png\nFiles downloaded to results/street.jpg\n"
+    assert capsys.readouterr().out == "Failed to download street_detection.png\nFiles downloaded to " + os.path.join("results", "street.jpg") + "\n"
     drawn = terminal.getvalue()
     assert "Uploading: 100%" in drawn and "Downloading:" in drawn and "1/2 [" in drawn
     assert exit_status() == 1
@@ -279,6 +279,7 @@ def test_a_key_of_dash_comes_from_the_environment_or_standard_input(tmp_path, en
         env["PIXELMEND_API_KEY"] = environment
     controller = None
     if stdin == "terminal":
+        pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
         controller, terminal = pty.openpty()
         source = terminal
     else:

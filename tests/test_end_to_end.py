@@ -1,6 +1,7 @@
 import hashlib
 import os
 import shutil
+import sys
 import uuid
 from pathlib import Path
 
@@ -148,7 +149,7 @@ def test_directory_upload_and_repeated_run(sandbox):
     Path("batch", "notes.txt").write_text("not an image")
     client = pm.Pixelmend(KEY)
 
-    assert client.black_white("batch") == "Files downloaded to results/batch"
+    assert client.black_white("batch") == "Files downloaded to " + os.path.join("results", "batch")
     record = the_post(sandbox)
     assert sorted(f.filename for f in record.files) == ["id_card.png", "portrait_gray.jpg", "street.jpg"]
     expected = ["id_card_bw.png", "portrait_gray_bw.png", "street_bw.png"]
@@ -159,7 +160,7 @@ def test_directory_upload_and_repeated_run(sandbox):
 
     Path("results/batch/mine.txt").write_bytes(b"kept")
     sandbox.reset()
-    assert client.black_white("batch/") == "Files downloaded to results/"
+    assert client.black_white("batch/") == "Files downloaded to " + os.path.join("results", "")
     assert listing("results") == ["batch"] + expected
     assert Path("results/batch/mine.txt").read_bytes() == b"kept"
 
@@ -167,7 +168,7 @@ def test_directory_upload_and_repeated_run(sandbox):
 def test_large_result_arrives_whole(sandbox):
     body = os.urandom(6 * 1024 * 1024 + 12345)
     plant(sandbox, {"large.bin": body, "small.json": b"{}"})
-    assert pm.Pixelmend(KEY).segment_image(example("street.jpg")) == "Files downloaded to results/street.jpg"
+    assert pm.Pixelmend(KEY).segment_image(example("street.jpg")) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert listing("results/street.jpg") == ["large.bin", "small.json"]
     assert sha256(Path("results/street.jpg/large.bin").read_bytes()) == sha256(body)
     assert Path("results/street.jpg/small.json").read_bytes() == b"{}"
@@ -197,21 +198,23 @@ def test_names_with_reserved_characters_fetch_their_own_file(sandbox):
     files = {"a#frag.png": b"hash", "a": b"plain a", "q?x=1.png": b"query", "q": b"plain q",
              "50%41.png": b"percent", "50A.png": b"decoded", "é ü.png": b"accents"}
     plant(sandbox, files)
-    assert pm.Pixelmend(KEY).segment_image(example("street.jpg")) == "Files downloaded to results/street.jpg"
+    assert pm.Pixelmend(KEY).segment_image(example("street.jpg")) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert {name: Path("results/street.jpg", name).read_bytes() for name in files} == files
 
 
 def test_unsafe_names_from_the_service(sandbox, capsys):
     unsafe = ["../escape.png", "/tmp/absolute.png", "..", ".", "", "a\\b.png", "nested/x.png"]
+    if sys.platform == "win32":
+        unsafe += ["C:drive.png", "NUL", "con.png", "trailing.", "trailing "]
     sandbox.faults.plant_filenames(unsafe + ["fine.png"], content=b"planted")
     client = pm.Pixelmend(KEY)
-    assert client.colorization(example("portrait_gray.jpg")) == "Files downloaded to results/portrait_gray.jpg"
+    assert client.colorization(example("portrait_gray.jpg")) == "Files downloaded to " + os.path.join("results", "portrait_gray.jpg")
 
     out = capsys.readouterr().out
     assert out == "".join(f"Failed to download {name}\n" for name in unsafe)
     gets = [url for method, url in sandbox.routed_urls() if method == "GET"]
     assert len(gets) == 1 and gets[0].endswith("/fine.png")
-    found = [str(p) for p in Path(".").rglob("*")]
+    found = [p.as_posix() for p in Path(".").rglob("*")]
     assert sorted(found) == ["results", "results/portrait_gray.jpg", "results/portrait_gray.jpg/fine.png"]
     assert Path("results/portrait_gray.jpg/fine.png").read_bytes() == b"planted"
     assert not Path("/tmp/absolute.png").exists()
@@ -220,7 +223,7 @@ def test_unsafe_names_from_the_service(sandbox, capsys):
 def test_missing_download_is_reported_and_the_rest_kept(sandbox, capsys):
     sandbox.faults.missing_download("street_detection.png")
     client = pm.Pixelmend(KEY)
-    assert client.smart_object_detection(example("street.jpg")) == "Files downloaded to results/street.jpg"
+    assert client.smart_object_detection(example("street.jpg")) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert capsys.readouterr().out == "Failed to download street_detection.png\n"
     assert listing("results/street.jpg") == ["street_detection.json"]
     record = the_post(sandbox)

@@ -1,5 +1,4 @@
 import os
-import resource
 import signal
 import stat
 import sys
@@ -133,6 +132,10 @@ def run(image_path="img.png"):
     return pm.Pixelmend("K").black_white(image_path)
 
 
+# The reply names the save directory as os.path.join makes it.
+DOWNLOADED = "Files downloaded to " + os.path.join("results", "img.png")
+
+
 def ok(filenames, path="https://files.example/r1"):
     return {"success": True, "filenames": filenames, "path": path}
 
@@ -141,7 +144,7 @@ def tree(root="."):
     found = set()
     for directory, dirs, files in os.walk(root):
         for name in dirs + files:
-            found.add(os.path.relpath(os.path.join(directory, name), root))
+            found.add(os.path.relpath(os.path.join(directory, name), root).replace(os.sep, "/"))
     return found
 
 
@@ -150,7 +153,7 @@ def test_whole_exchange_in_order(service, capsys):
     service.serve("https://files.example/r1/a.png", chunks=[b"\x89PNG", b"rest"])
     service.serve("https://files.example/r1/b.json", status=404)
 
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
 
     encoder = service.events[4][2]["data"]
     assert isinstance(encoder, Encoder)
@@ -188,7 +191,7 @@ def test_nothing_to_upload(service, result):
 def test_results_that_are_not_equal_to_false_are_uploaded_as_they_are(service, result):
     service.helper.result = result
     service.answer(ok([]))
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
     assert service.events[1] == ("encoder", (), {"fields": result})
     assert service.events[1][2]["fields"] is result
 
@@ -270,7 +273,7 @@ def test_status_other_than_200(service, status, text, message):
 @pytest.mark.parametrize("status", [200, 200.0])
 def test_status_equal_to_200_is_accepted(service, status):
     service.answer(ok([]), status=status)
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
 
 
 @pytest.mark.parametrize(
@@ -317,7 +320,7 @@ def test_refusal(service, payload, message):
 @pytest.mark.parametrize("success", [True, 1, "false", "0", [0], {"x": 0}])
 def test_truthy_success_is_success(service, success):
     service.answer({"success": success, "filenames": [], "path": "p"})
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
 
 
 def test_missing_filenames_fails_after_the_directory_is_made(service):
@@ -346,7 +349,7 @@ def test_path_is_read_anew_for_each_safe_name_only(service):
     assert reply.reads == ["success", "filenames", "path", "path", "path"]
 
     service.answer({"success": True, "filenames": ["..", ""]})
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
     service.answer({"success": True, "filenames": ["..", "ok.png"]})
     with pytest.raises(KeyError, match="path"):
         run()
@@ -390,19 +393,42 @@ def test_names_that_are_not_text_are_requested_then_refused_by_join(service, nam
 def test_unsafe_names_are_never_requested_or_written(service, capsys, name):
     service.answer(ok([name, "good.png"], path="P"))
     service.serve("P/good.png", chunks=[b"good"])
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
     assert service.gets() == ["P/good.png"]
     assert capsys.readouterr().out == f"Failed to download {name}\n"
     assert tree() == {"results", "results/img.png", "results/img.png/good.png"}
 
 
-@pytest.mark.parametrize("name", ["...", ". .", "..a", "a..", ".hidden", "a b", "ü", "x" * 200, "a:b", "~"])
+@pytest.mark.parametrize(
+    "name", ["..a", ".hidden", "a b", "ü", "x" * 200, "~", "CONSOLE", "COM10", "nul_x.png", "a.con", "LPT"]
+)
 def test_odd_but_plain_names_are_saved(service, name):
     service.answer(ok([name], path="P"))
     service.serve("P/" + quote(name, safe=""), chunks=[b"body"])
     run()
     with open(os.path.join("results", "img.png", name), "rb") as saved:
         assert saved.read() == b"body"
+
+
+# A drive or stream colon, a device name, or a trailing dot or space that
+# Windows would drop: plain names elsewhere.
+@pytest.mark.parametrize(
+    "name",
+    ["a:b", "...", ". .", "a..", "name.", "name ", "CON", "nul", "Aux.txt", "prn .png", "COM1", "lpt9.tar.gz",
+     "COM\u00b9", "CONOUT$", "q?x=1.png", "*.png", "a<b>", 'say"so"', "a|b", "tab\there"],
+)
+def test_names_unsafe_on_windows_only(service, capsys, name):
+    service.answer(ok([name, "good.png"], path="P"))
+    service.serve("P/" + quote(name, safe=""), chunks=[b"body"])
+    service.serve("P/good.png", chunks=[b"good"])
+    assert run() == DOWNLOADED
+    if sys.platform == "win32":
+        assert service.gets() == ["P/good.png"]
+        assert capsys.readouterr().out == f"Failed to download {name}\n"
+        assert tree() == {"results", "results/img.png", "results/img.png/good.png"}
+    else:
+        with open(os.path.join("results", "img.png", name), "rb") as saved:
+            assert saved.read() == b"body"
 
 
 @pytest.mark.parametrize(
@@ -424,7 +450,7 @@ def test_filenames_are_iterated_as_given(service, filenames, expected):
         return
     for name in expected:
         service.serve("P/" + name, chunks=[name.encode()])
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
     assert set(os.listdir("results/img.png")) == expected
 
 
@@ -432,7 +458,7 @@ def test_all_downloads_failing_still_reports_the_directory(service, capsys):
     service.answer(ok(["a", "b"], path="P"))
     service.serve("P/a", status=500)
     service.serve("P/b", status="200")
-    assert run() == "Files downloaded to results/img.png"
+    assert run() == DOWNLOADED
     assert capsys.readouterr().out == "Failed to download a\nFailed to download b\n"
     assert tree() == {"results", "results/img.png"}
 
@@ -531,7 +557,7 @@ def test_save_directory_created_by_another_caller_meanwhile(service, monkeypatch
             run()
         assert service.gets() == []
     else:
-        assert run() == "Files downloaded to results/img.png"
+        assert run() == DOWNLOADED
         assert open("results/img.png/f", "rb").read() == b"v"
     assert racing.calls == ["results/img.png"]
 
@@ -595,6 +621,7 @@ def test_write_error_mid_body_leaves_no_torn_file(service):
         old.write(b"earlier")
     service.answer(ok(["f"], path="P"))
     service.serve("P/f", chunks=[b"a" * 4096, b"b" * 8192])
+    resource = pytest.importorskip("resource", reason="file size limits are POSIX's")
     previous_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
     resource.setrlimit(resource.RLIMIT_FSIZE, (6000, hard))

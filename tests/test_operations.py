@@ -1,3 +1,4 @@
+import os
 import pathlib
 
 import pytest
@@ -156,7 +157,7 @@ OPERATIONS = [
 @pytest.mark.parametrize("call, endpoint, helper_name, fields, paths", OPERATIONS)
 def test_operation_fields_endpoint_and_helper(fakes, call, endpoint, helper_name, fields, paths):
     requests, helpers = fakes
-    assert call(pm.Pixelmend("K")) == "Files downloaded to results/" + paths[0]
+    assert call(pm.Pixelmend("K")) == "Files downloaded to " + os.path.join("results", paths[0])
     [(args, kwargs)] = helpers[helper_name].calls
     other = [h for name, h in helpers.items() if name != helper_name]
     assert other[0].calls == []

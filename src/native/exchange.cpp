@@ -192,8 +192,18 @@ bool contains(PyObject* text, char32_t character)
     return found != -1;
 }
 
+std::u32string code_points(PyObject* text)
+{
+    std::u32string points;
+    for (Py_ssize_t index = 0; index < PyUnicode_GET_LENGTH(text); ++index) {
+        points.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(text, index)));
+    }
+    return points;
+}
+
 // A name from the reply becomes a file name under the save directory; names
-// that could climb out of it or address another directory are refused.
+// that could climb out of it, address another directory or a device, or
+// that the system would save under another name are refused.
 bool is_unsafe_name(py::handle filename)
 {
     PyObject* name = filename.ptr();
@@ -213,7 +223,7 @@ bool is_unsafe_name(py::handle filename)
             return true;
         }
     }
-    return false;
+    return platform::is_special_file_name(code_points(name));
 }
 
 void save_body(const py::dict& globals, const py::object& file_response, const py::object& save_dir,

@@ -152,6 +152,14 @@ inline constexpr std::u32string_view path_characters = U"/\\:";
 inline constexpr std::u32string_view path_characters = U"/\\";
 #endif
 
+// Whether the system takes `name`, alone in a directory, for something other
+// than the file of that name, or cannot hold it: on Windows a device (CON,
+// PRN, AUX, NUL, CONIN$, CONOUT$, COM1-9 and LPT1-9 with the superscript
+// digits too, in any case, also with an extension or spaces after it), a name
+// ending in a dot or a space, which Windows drops, or one holding a wildcard,
+// < > " | or a control character. Never on POSIX.
+bool is_special_file_name(std::u32string_view name) noexcept;
+
 // `directory` and `name` joined with the system's separator.
 NativePath joined(const NativePath& directory, NativeName name);
 

@@ -218,6 +218,11 @@ NativePath joined(const NativePath& directory, NativeName name)
     return path;
 }
 
+bool is_special_file_name(std::u32string_view) noexcept
+{
+    return false;
+}
+
 NativeName base_name(NativeName path)
 {
     const auto slash = path.rfind('/');

@@ -238,6 +238,48 @@ NativePath joined(const NativePath& directory, NativeName name)
     return path;
 }
 
+namespace {
+
+char32_t ascii_upper(char32_t character) noexcept
+{
+    return character >= U'a' && character <= U'z' ? character - U'a' + U'A' : character;
+}
+
+bool equal_ignoring_case(std::u32string_view a, std::u32string_view b) noexcept
+{
+    return a.size() == b.size()
+        && std::equal(a.begin(), a.end(), b.begin(), [](char32_t x, char32_t y) { return ascii_upper(x) == ascii_upper(y); });
+}
+
+bool is_device_name(std::u32string_view stem) noexcept
+{
+    constexpr std::array<std::u32string_view, 6> devices = {U"CON", U"PRN", U"AUX", U"NUL", U"CONIN$", U"CONOUT$"};
+    constexpr std::u32string_view port_numbers = U"123456789\u00b9\u00b2\u00b3";
+    if (std::any_of(devices.begin(), devices.end(), [&](std::u32string_view device) { return equal_ignoring_case(stem, device); })) {
+        return true;
+    }
+    return stem.size() == 4 && (equal_ignoring_case(stem.substr(0, 3), U"COM") || equal_ignoring_case(stem.substr(0, 3), U"LPT"))
+        && port_numbers.find(stem[3]) != std::u32string_view::npos;
+}
+
+}
+
+bool is_special_file_name(std::u32string_view name) noexcept
+{
+    constexpr std::u32string_view refused = U"<>\"|?*";
+    const bool unholdable = std::any_of(name.begin(), name.end(), [&](char32_t character) {
+        return character < U' ' || refused.find(character) != std::u32string_view::npos;
+    });
+    if (unholdable || (!name.empty() && (name.back() == U'.' || name.back() == U' '))) {
+        return true;
+    }
+    std::u32string_view stem = name.substr(0, name.find(U'.'));
+    while (!stem.empty() && stem.back() == U' ') {
+        stem.remove_suffix(1);
+    }
+    return is_device_name(stem);
+}
+
 NativeName base_name(NativeName path)
 {
     const auto separator = path.find_last_of(L"/\\");

@@ -364,6 +364,25 @@ void symbolic_link_at_final_name_is_replaced_not_followed()
 }
 #endif
 
+void special_file_names_on_windows_only()
+{
+    const std::u32string_view special[] = {U"CON", U"con", U"Nul.txt", U"aux.tar.gz", U"PRN .png", U"COM1", U"lpt9.log",
+                                           U"COM\u00b9", U"conin$", U"CONOUT$.x", U"name.", U"name ", U"...",
+                                           U"q?x.png", U"*.png", U"a<b", U"a>b", U"a|b", U"a\"b", U"tab\there"};
+    const std::u32string_view plain[] = {U"CONSOLE", U"COM10", U"COM0", U"LPT", U"nul_x.png", U"a.con", U".hidden", U"a b.png"};
+#ifdef _WIN32
+    constexpr bool on_windows = true;
+#else
+    constexpr bool on_windows = false;
+#endif
+    for (std::u32string_view name : special) {
+        CHECK(platform::is_special_file_name(name) == on_windows);
+    }
+    for (std::u32string_view name : plain) {
+        CHECK(!platform::is_special_file_name(name));
+    }
+}
+
 struct Case {
     const char* name;
     void (*run)();
@@ -380,6 +399,7 @@ const Case cases[] = {
     {"listing a single file or nothing", listing_a_single_file_or_nothing},
     {"non-ASCII names", non_ascii_names},
     {"paths are joined and split", paths_are_joined_and_split},
+    {"device names and trailing dots or spaces are special on Windows only", special_file_names_on_windows_only},
     {"created files are exclusive", created_file_is_exclusive},
     {"a staged file replaces only when committed", staged_file_replaces_only_when_committed},
     {"an abandoned staged file is removed", abandoned_staged_file_is_removed},

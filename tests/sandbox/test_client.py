@@ -1,3 +1,4 @@
+import os
 import shutil
 import subprocess
 import sys
@@ -39,7 +40,7 @@ def run(routed_service, workdir):
 
 
 def files_under(root):
-    return sorted(str(p.relative_to(root)) for p in root.rglob("*") if p.is_file())
+    return sorted(p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file())
 
 
 @pytest.mark.parametrize(
@@ -68,7 +69,7 @@ def files_under(root):
 )
 def test_operations_end_to_end(run, routed_service, workdir, operation, arguments, endpoint, fields, results):
     message = run(operation, str(EXAMPLES / "street.jpg"), *arguments)
-    assert message == "Files downloaded to results/street.jpg"
+    assert message == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert files_under(workdir) == sorted(f"results/street.jpg/{name}" for name in results)
     post = routed_service.received()[-1 - len(results)]
     assert post.fields == (("api_key", "demo-key"), *fields)
@@ -85,7 +86,7 @@ def test_directory_uploads_every_image(run, routed_service, workdir):
     folder.mkdir()
     for name in ("face_a.png", "face_b.png"):
         shutil.copy(EXAMPLES / name, folder / name)
-    assert run("black_white", str(folder)) == "Files downloaded to results/album"
+    assert run("black_white", str(folder)) == "Files downloaded to " + os.path.join("results", "album")
     assert sorted(f.filename for f in routed_service.received()[-3].files) == ["face_a.png", "face_b.png"]
     assert files_under(workdir / "results") == ["album/face_a_bw.png", "album/face_b_bw.png"]
 
@@ -111,7 +112,7 @@ def test_real_refusal_reaches_the_caller(run):
 def test_missing_download_is_reported_and_others_still_arrive(run, routed_service, workdir, capsys):
     routed_service.faults.missing_download("street_detection.png")
     message = run("smart_object_detection", str(EXAMPLES / "street.jpg"))
-    assert message == "Files downloaded to results/street.jpg"
+    assert message == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert "Failed to download street_detection.png" in capsys.readouterr().out
     assert files_under(workdir) == ["results/street.jpg/street_detection.json"]
 
@@ -150,5 +151,5 @@ def test_command_line_prints_only_what_the_client_prints(command, tmp_path):
     if "NotImplementedError" in finished.stderr:
         pytest.skip("the client operation is not available yet")
     assert finished.returncode == 0, finished.stderr
-    assert finished.stdout == "Files downloaded to results/street.jpg\n"
+    assert finished.stdout == "Files downloaded to " + os.path.join("results", "street.jpg") + "\n"
     assert files_under(tmp_path) == ["results/street.jpg/street_detection.json", "results/street.jpg/street_detection.png"]

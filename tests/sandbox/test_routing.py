@@ -5,7 +5,8 @@ import pytest
 import requests
 from requests_toolbelt import MultipartEncoder
 
-from pixelmend.sandbox import SERVICE_BASE, RefusedDestination, Router, is_loopback_host, running
+from pixelmend.sandbox import SERVICE_BASE, RefusedDestination, Router, is_loopback_host, running, serve
+from pixelmend.sandbox.certificate import GIVEN_CERTIFICATE_VARIABLE
 
 
 @pytest.fixture
@@ -142,6 +143,16 @@ def test_proxy_delegates_the_rest_of_requests(proxy):
 
 def test_service_certificate_is_valid_for_loopback(service):
     response = requests.get(service.url + "/results/x/y", verify=str(service.certificate_path))
+    assert response.status_code == 404
+
+
+def test_service_serves_a_certificate_made_beforehand(service, tmp_path, monkeypatch):
+    for name in ("certificate.pem", "key.pem"):
+        (tmp_path / name).write_bytes((service.certificate_path.parent / name).read_bytes())
+    monkeypatch.setenv(GIVEN_CERTIFICATE_VARIABLE, str(tmp_path))
+    with serve() as second:
+        assert second.certificate_path.read_bytes() == (tmp_path / "certificate.pem").read_bytes()
+        response = requests.get(second.url + "/results/x/y", verify=str(tmp_path / "certificate.pem"))
     assert response.status_code == 404
 
 

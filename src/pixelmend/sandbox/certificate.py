@@ -1,18 +1,23 @@
 import datetime
 import ipaddress
+import os
+import shutil
 import ssl
 from pathlib import Path
 
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import NameOID
-
 LOCAL_NAMES = ("localhost",)
 LOCAL_ADDRESSES = ("127.0.0.1", "::1")
+# Names a directory holding a certificate.pem and key.pem made beforehand, for
+# an interpreter where cryptography does not load; unset, a fresh pair is made.
+GIVEN_CERTIFICATE_VARIABLE = "PIXELMEND_SANDBOX_CERTIFICATE_DIR"
 
 
 def write_self_signed_certificate(directory: Path) -> tuple[Path, Path]:
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
     key = ec.generate_private_key(ec.SECP256R1())
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "pixelmend local service")])
     now = datetime.datetime.now(datetime.timezone.utc)
@@ -51,8 +56,18 @@ class _HandshakeInWorkerContext(ssl.SSLContext):
         return super().wrap_socket(sock, *args, **kwargs)
 
 
+def copy_given_certificate(given: Path, directory: Path) -> tuple[Path, Path]:
+    certificate_path = Path(shutil.copyfile(given / "certificate.pem", directory / "certificate.pem"))
+    key_path = Path(shutil.copyfile(given / "key.pem", directory / "key.pem"))
+    return certificate_path, key_path
+
+
 def server_ssl_context(directory: Path) -> ssl.SSLContext:
-    certificate_path, key_path = write_self_signed_certificate(directory)
+    given = os.environ.get(GIVEN_CERTIFICATE_VARIABLE)
+    if given:
+        certificate_path, key_path = copy_given_certificate(Path(given), directory)
+    else:
+        certificate_path, key_path = write_self_signed_certificate(directory)
     context = _HandshakeInWorkerContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate_path, key_path)
     return context

@@ -1,0 +1,70 @@
+import base64
+import hashlib
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+TOOLS = Path(__file__).resolve().parents[1] / "tools"
+sys.path.insert(0, str(TOOLS))
+try:
+    import windows_wheel
+finally:
+    sys.path.remove(str(TOOLS))
+
+
+def test_sources_are_the_ones_cmake_builds_for_windows():
+    modules = windows_wheel.module_sources()
+    native = windows_wheel.NATIVE
+    every_source = {path for path in native.glob("*.cpp")} - {native / "platform_posix.cpp"}
+    assert set(modules) == {"main", "utils"}
+    assert set(modules["main"]) | set(modules["utils"]) == every_source
+    assert all(native / "platform_windows.cpp" in files for files in modules.values())
+
+
+@pytest.mark.parametrize(
+    "dll, allowed",
+    [
+        ("python313.dll", True),
+        ("python39.dll", True),
+        ("KERNEL32.dll", True),
+        ("api-ms-win-crt-heap-l1-1-0.dll", True),
+        ("msvcrt.dll", False),
+        ("VCRUNTIME140.dll", False),
+        ("libstdc++-6.dll", False),
+        ("libwinpthread-1.dll", False),
+        ("python3.dll", False),
+        ("USER32.dll", False),
+    ],
+)
+def test_allowed_imports(dll, allowed):
+    assert bool(windows_wheel.ALLOWED_IMPORT.fullmatch(dll)) is allowed
+
+
+def test_wheel_holds_the_package_the_modules_and_a_true_record(tmp_path):
+    built = {}
+    for name in ("main", "utils"):
+        built[name] = tmp_path / f"{name}.cp313-win_amd64.pyd"
+        built[name].write_bytes(name.encode() * 100)
+    dist_info = tmp_path / "pixelmend-0.1.0.dist-info"
+    dist_info.mkdir()
+    (dist_info / "METADATA").write_text("Metadata-Version: 2.1\nName: pixelmend\nVersion: 0.1.0\n")
+    (dist_info / "entry_points.txt").write_text("[console_scripts]\n")
+    wheel = windows_wheel.write_wheel("3.13", built, dist_info, tmp_path)
+    assert wheel.name == "pixelmend-0.1.0-cp313-cp313-win_amd64.whl"
+    with zipfile.ZipFile(wheel) as archive:
+        names = set(archive.namelist())
+        record = archive.read("pixelmend-0.1.0.dist-info/RECORD").decode().splitlines()
+        assert "Tag: cp313-cp313-win_amd64" in archive.read("pixelmend-0.1.0.dist-info/WHEEL").decode()
+        assert "Root-Is-Purelib: false" in archive.read("pixelmend-0.1.0.dist-info/WHEEL").decode()
+        for line in record[:-1]:
+            path, digest, size = line.split(",")
+            data = archive.read(path)
+            expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            assert (digest, int(size)) == (f"sha256={expected}", len(data))
+    assert record[-1] == "pixelmend-0.1.0.dist-info/RECORD,,"
+    assert {line.split(",")[0] for line in record} == names
+    assert {"pixelmend/main.cp313-win_amd64.pyd", "pixelmend/utils/utils.cp313-win_amd64.pyd",
+            "pixelmend/__init__.py", "pixelmend/sandbox/server.py", "pixelmend-0.1.0.dist-info/entry_points.txt"} <= names
+    assert not any("__pycache__" in name or name.endswith((".so", ".pyc")) for name in names)
