@@ -250,6 +250,7 @@ sys.exit(exit_status())
 """
 
 MISSING_ARGUMENTS = "error: the following arguments are required: key, image_path\n"
+STREET_DOWNLOADED = f"Files downloaded to {os.path.join('results', 'street.jpg')}\n"
 
 
 def typed_at_the_prompt(process, controller):
@@ -264,9 +265,9 @@ def typed_at_the_prompt(process, controller):
 @pytest.mark.parametrize(
     ("environment", "stdin", "status", "out"),
     [
-        (KEY, None, 0, "Files downloaded to results/street.jpg\n"),
-        ("", f"{KEY}\r\nsecond line\n", 0, "Files downloaded to results/street.jpg\n"),
-        (None, "terminal", 0, "Files downloaded to results/street.jpg\n"),
+        (KEY, None, 0, STREET_DOWNLOADED),
+        ("", f"{KEY}\r\nsecond line\n", 0, STREET_DOWNLOADED),
+        (None, "terminal", 0, STREET_DOWNLOADED),
         ("", "", 1, MISSING_ARGUMENTS),
         (None, "\n", 1, MISSING_ARGUMENTS),
     ],
@@ -297,7 +298,7 @@ def test_a_key_of_dash_comes_from_the_environment_or_standard_input(tmp_path, en
     piped = stdin.encode() if source == subprocess.PIPE else None
     out_bytes, err = process.communicate(piped, timeout=120)
     assert process.returncode == status
-    assert out_bytes.decode().endswith(out)
+    assert out_bytes.decode().replace("\r\n", "\n").endswith(out)
     assert b"Traceback" not in err
     if controller is not None:
         os.set_blocking(controller, False)

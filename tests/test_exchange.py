@@ -136,6 +136,11 @@ def run(image_path="img.png"):
 DOWNLOADED = "Files downloaded to " + os.path.join("results", "img.png")
 
 
+# A path as os.path.join makes it on this system.
+def native(path):
+    return path.replace("/", os.sep)
+
+
 def ok(filenames, path="https://files.example/r1"):
     return {"success": True, "filenames": filenames, "path": path}
 
@@ -504,7 +509,7 @@ def test_later_file_of_the_same_name_replaces_the_earlier(service):
 def test_save_directory_comes_from_the_last_path_component(service, image_path, save_dir):
     service.answer(ok(["f"], path="P"))
     service.serve("P/f", chunks=[b"v"])
-    assert run(image_path) == "Files downloaded to " + save_dir
+    assert run(image_path) == "Files downloaded to " + native(save_dir)
     assert open(os.path.join(save_dir, "f"), "rb").read() == b"v"
     assert not os.path.exists(os.path.join(os.path.dirname(image_path) or "none", "f"))
 
@@ -519,8 +524,8 @@ def test_dot_paths_save_under_the_directory_they_name(service, image_path, save_
     os.chdir("work/here")
     service.answer(ok(["f"], path="P"))
     service.serve("P/f", chunks=[b"v"])
-    assert run(image_path) == "Files downloaded to " + save_dir
-    assert tree() == {"results", save_dir.rstrip("/"), os.path.join(save_dir, "f"), "sub"}
+    assert run(image_path) == "Files downloaded to " + native(save_dir)
+    assert tree() == {"results", save_dir.rstrip("/"), save_dir.rstrip("/") + "/f", "sub"}
 
 
 # The module's os, with another caller creating the save directory (or
@@ -559,7 +564,7 @@ def test_save_directory_created_by_another_caller_meanwhile(service, monkeypatch
     else:
         assert run() == DOWNLOADED
         assert open("results/img.png/f", "rb").read() == b"v"
-    assert racing.calls == ["results/img.png"]
+    assert racing.calls == [native("results/img.png")]
 
 
 def test_existing_directory_is_reused_and_its_other_files_kept(service):
@@ -642,7 +647,7 @@ def test_final_name_taken_by_a_directory(service):
     service.serve("P/f", chunks=[b"v"])
     with pytest.raises(OSError) as raised:
         run()
-    assert raised.value.filename == "results/img.png/f"
+    assert raised.value.filename == native("results/img.png/f")
     assert tree() == {"results", "results/img.png", "results/img.png/f", "results/img.png/f/inner"}
 
 
