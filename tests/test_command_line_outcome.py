@@ -253,54 +253,71 @@ MISSING_ARGUMENTS = "error: the following arguments are required: key, image_pat
 STREET_DOWNLOADED = f"Files downloaded to {os.path.join('results', 'street.jpg')}\n"
 
 
-def typed_at_the_prompt(process, controller):
+NOT_TEXT = "The API key is not valid UTF-8 text.\n"
+SECRET = "sk-TOPSECRET"
+
+
+def typed_at_the_prompt(process, controller, typed):
     prompt = b""
     while not prompt.endswith(b"API key: "):
         character = process.stderr.read(1)
         assert character, f"no prompt for the key, only {prompt!r}"
         prompt += character
-    os.write(controller, KEY.encode() + b"\n")
+    os.write(controller, typed)
 
 
+# A key given as "-" is never printed, whatever bytes it holds, and no more
+# of standard input is read than a key could need.
 @pytest.mark.parametrize(
-    ("environment", "stdin", "status", "out"),
+    ("environment", "source", "stdin", "status", "out"),
     [
-        (KEY, None, 0, STREET_DOWNLOADED),
-        ("", f"{KEY}\r\nsecond line\n", 0, STREET_DOWNLOADED),
-        (None, "terminal", 0, STREET_DOWNLOADED),
-        ("", "", 1, MISSING_ARGUMENTS),
-        (None, "\n", 1, MISSING_ARGUMENTS),
+        (KEY, None, None, 0, STREET_DOWNLOADED),
+        ("", "pipe", f"{KEY}\r\nsecond line\n".encode(), 0, STREET_DOWNLOADED),
+        (None, "terminal", KEY.encode() + b"\n", 0, STREET_DOWNLOADED),
+        ("", "pipe", b"", 1, MISSING_ARGUMENTS),
+        (None, "pipe", b"\n", 1, MISSING_ARGUMENTS),
+        (None, "terminal", b"\x04", 1, MISSING_ARGUMENTS),
+        (SECRET + "\udcff", None, None, 1, NOT_TEXT),
+        (None, "pipe", SECRET.encode() + b"\xff\n", 1, NOT_TEXT),
+        (None, "pipe", SECRET.encode() * 400, 1, "The API key on standard input is longer than 4096 characters.\n"),
     ],
-    ids=["environment", "pipe", "terminal", "empty-input", "empty-line"],
+    ids=["environment", "pipe", "terminal", "empty-input", "empty-line", "terminal-end-of-input",
+         "environment-not-text", "pipe-not-text", "pipe-too-long"],
 )
-def test_a_key_of_dash_comes_from_the_environment_or_standard_input(tmp_path, environment, stdin, status, out):
-    env = {**os.environ, "PYTHONWARNINGS": "ignore"}
+@pytest.mark.parametrize("locale", ["C", "C.UTF-8"])
+def test_a_key_of_dash_comes_from_the_environment_or_standard_input(
+    tmp_path, environment, source, stdin, status, out, locale
+):
+    if stdin and b"\xff" in stdin and sys.platform == "win32":
+        pytest.skip("Windows decodes a pipe with its ANSI code page, where every byte is text")
+    env = {**os.environ, "PYTHONWARNINGS": "ignore", "LC_ALL": locale}
     env.pop("PIXELMEND_API_KEY", None)
     if environment is not None:
         env["PIXELMEND_API_KEY"] = environment
     controller = None
-    if stdin == "terminal":
+    if source == "terminal":
         pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
         controller, terminal = pty.openpty()
-        source = terminal
+        stdin_file = terminal
     else:
-        source = subprocess.PIPE if stdin is not None else subprocess.DEVNULL
+        stdin_file = subprocess.PIPE if source == "pipe" else subprocess.DEVNULL
     # A session of its own has no controlling terminal, so getpass reads the
     # pseudo-terminal given as standard input, not the one running the tests.
     process = subprocess.Popen(
         [sys.executable, "-c", KEY_FROM_ELSEWHERE, KEY, STREET],
-        cwd=tmp_path, env=env, stdin=source, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        cwd=tmp_path, env=env, stdin=stdin_file, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         start_new_session=True,
     )
     if controller is not None:
         os.close(terminal)
-        typed_at_the_prompt(process, controller)
-    piped = stdin.encode() if source == subprocess.PIPE else None
+        typed_at_the_prompt(process, controller, stdin)
+    piped = stdin if source == "pipe" else None
     out_bytes, err = process.communicate(piped, timeout=120)
     assert process.returncode == status
     assert out_bytes.decode().replace("\r\n", "\n").endswith(out)
-    assert b"Traceback" not in err
+    assert b"Traceback" not in err and SECRET.encode() not in out_bytes + err
     if controller is not None:
+        assert err.startswith(b"\n"), "the prompt's line is ended before anything else is printed"
         os.set_blocking(controller, False)
         assert KEY.encode() not in read_to_end(controller).encode()
         os.close(controller)

@@ -1,7 +1,10 @@
+import io
 import sys
 import threading
 import types
 from pathlib import Path
+
+import pytest
 
 import pixelmend.main as pm
 from pixelmend._cli import exit_status, run
@@ -67,3 +70,79 @@ def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatc
     # Nothing of either call is left behind for a later call to report to.
     assert pm.Pixelmend("k").segment_image("/nonexistent") == "File does not exist: /nonexistent"
     assert exit_status() == 0
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+# Two command-line calls interleaved on greenlets of one thread, which swap
+# their C stacks in and out: A's operation fails after B has started and
+# paused deeper in its own frames.
+@pytest.mark.parametrize("depth_of_b", [0, 2, 5])
+def test_calls_interleaved_on_greenlets_each_keep_their_own_outcome(monkeypatch, tmp_path, capsys, depth_of_b):
+    greenlet = pytest.importorskip("greenlet")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "stderr", Terminal())
+
+    def refuse(*args, **kwargs):
+        raise ConnectionError("no network here")
+
+    monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=refuse, get=refuse))
+    hub, real = greenlet.getcurrent(), pm.Pixelmend
+
+    class Switching(real):
+        def a_op(self, image_path):
+            hub.switch()
+            return real(self.key).segment_image(image_path)
+
+        def b_op(self, image_path):
+            hub.switch()
+            return "B done"
+
+    monkeypatch.setattr(pm, "Pixelmend", Switching)
+    statuses = {}
+
+    def command_line(name, depth):
+        call = pm.main
+        for _ in range(depth):
+            call = (lambda inner: lambda: list(map(lambda _: inner(), [0]))[0])(call)
+        sys.argv = ["pixelmend", "k", STREET, f"{name.lower()}_op"]
+        call()
+        statuses[name] = exit_status()
+
+    a = greenlet.greenlet(lambda: command_line("A", 0))
+    b = greenlet.greenlet(lambda: command_line("B", depth_of_b))
+    monkeypatch.setattr(sys, "argv", sys.argv)
+    a.switch(), b.switch(), a.switch(), b.switch()
+    assert a.dead and b.dead
+    assert statuses == {"A": 1, "B": 0}
+    assert capsys.readouterr().out == "('Error:', ConnectionError('no network here'))\nB done\n"
+
+
+def interrupted(self, image_path):
+    raise KeyboardInterrupt
+
+
+# A call that an exception leaves reports its own status, not the last one.
+@pytest.mark.parametrize(
+    ("argv", "error", "status"),
+    [
+        (["k", STREET, "segment_image"], KeyboardInterrupt, 1),
+        (["--no-such-option"], SystemExit, 2),
+        (["--help"], SystemExit, 0),
+    ],
+    ids=["interrupt", "bad-option", "help"],
+)
+def test_a_call_ended_by_an_exception_reports_its_status(monkeypatch, capsys, argv, error, status):
+    # The call before leaves the other status behind.
+    earlier = ["--list"] if status else ["k", "/nonexistent", "segment_image"]
+    monkeypatch.setattr(sys, "argv", ["pixelmend", *earlier])
+    pm.main()
+    assert exit_status() == 1 - min(status, 1)
+    monkeypatch.setattr(pm.Pixelmend, "segment_image", interrupted)
+    monkeypatch.setattr(sys, "argv", ["pixelmend", *argv])
+    with pytest.raises(error):
+        pm.main()
+    assert exit_status() == status

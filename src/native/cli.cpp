@@ -1,6 +1,8 @@
 #include "cli.hpp"
 
+#include "api_key_source.hpp"
 #include "command_line_run.hpp"
+#include "terminal.hpp"
 #include "text.hpp"
 
 namespace pixelmend {
@@ -183,61 +185,6 @@ bool guarded_call(const py::dict& globals, const py::object& args, const py::obj
     }
 }
 
-// A stream that cannot tell (None, closed, a stand-in without isatty)
-// counts as no terminal.
-bool is_terminal(const py::object& stream)
-{
-    if (stream.is_none()) {
-        return false;
-    }
-    try {
-        return is_true(stream.attr("isatty")());
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) {
-            throw;
-        }
-        return false;
-    }
-}
-
-// The first line of a piped standard input, without its line end.
-py::object first_line(const py::object& stream)
-{
-    py::object line = stream.attr("readline")();
-    for (const char* end : {"\n", "\r"}) {
-        if (is_true(line.attr("endswith")(end))) {
-            line = line[py::slice(0, -1, 1)];
-        }
-    }
-    return line;
-}
-
-// A KEY of "-" keeps the key off the command line: it comes from
-// PIXELMEND_API_KEY when that is set and not empty, else from standard
-// input, typed without echo on a terminal. No key at all is empty text.
-py::object key_from_environment_or_input(const py::dict& globals)
-{
-    py::object from_environment = lookup_global(globals, "os").attr("environ").attr("get")("PIXELMEND_API_KEY", "");
-    if (is_true(from_environment)) {
-        return from_environment;
-    }
-    py::object stream = py::module_::import("sys").attr("stdin");
-    if (stream.is_none()) {
-        return py::str("");
-    }
-    if (!is_terminal(stream)) {
-        return first_line(stream);
-    }
-    try {
-        return py::module_::import("getpass").attr("getpass")("API key: ");
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_EOFError)) {
-            throw;
-        }
-        return py::str("");
-    }
-}
-
 void show_missing_arguments(const py::dict& globals, const py::object& parser)
 {
     parser.attr("print_usage")();
@@ -258,14 +205,16 @@ bool perform(const py::dict& globals)
         show_missing_arguments(globals, parser);
         return false;
     }
-    if (equals(key, py::str("-"))) {
-        key = key_from_environment_or_input(globals);
-        if (!is_true(key)) {
-            show_missing_arguments(globals, parser);
-            return false;
-        }
+    ApiKey api_key = api_key_of(globals, std::move(key));
+    if (api_key.refusal != nullptr) {
+        show(globals, py::str(api_key.refusal));
+        return false;
     }
-    py::object client = lookup_global(globals, "Pixelmend")(key);
+    if (!is_true(api_key.key)) {
+        show_missing_arguments(globals, parser);
+        return false;
+    }
+    py::object client = lookup_global(globals, "Pixelmend")(api_key.key);
     py::object method = args.attr("method");
     if (!has_attribute(client, method)) {
         show(globals, concat({py::str("Method "), as_text(method), py::str(" not found in Pixelmend class.")}));
@@ -284,8 +233,16 @@ bool standard_error_is_terminal()
 py::object run(const Call& call)
 {
     CommandLineRun command(standard_error_is_terminal());
-    if (!perform(call.globals)) {
-        command.fail();
+    try {
+        if (!perform(call.globals)) {
+            command.fail();
+        }
+    } catch (py::error_already_set& error) {
+        command.abandon(exit_status_of(error));
+        throw;
+    } catch (...) {
+        command.abandon(1);
+        throw;
     }
     command.conclude();
     return py::none();

@@ -6,11 +6,20 @@
 
 namespace pixelmend {
 
-// The one call of main(): whether its work got done, and its progress
-// display while it runs. The operations it calls report here what they
-// print as failures; operations called from anywhere else (the library, or
-// another thread meanwhile) report nothing and show no progress. The state
-// is the thread's; the module does not support several interpreters.
+// What one call of main() learns while it runs: whether its work got done,
+// and its progress display. It lives on the heap, owned by a capsule that a
+// context variable holds, so it follows the running context (a thread, a
+// greenlet, an asyncio task) and never the C stack, which greenlets swap.
+struct RunRecord {
+    bool failed = false;
+    std::optional<Progress> progress;
+};
+
+// The scope of one call of main(): it makes the call's record current in the
+// running context for its length and restores the previous one afterwards.
+// The operations it calls report here what they print as failures;
+// operations called from any other context (the library, another thread or
+// greenlet meanwhile) report nothing and show no progress.
 class CommandLineRun {
 public:
     explicit CommandLineRun(bool show_progress);
@@ -18,30 +27,34 @@ public:
     CommandLineRun& operator=(const CommandLineRun&) = delete;
     ~CommandLineRun();
 
-    void fail() { failed_ = true; }
+    void fail() { record_->failed = true; }
     // Ends the call with the exit status it has earned, 1 if anything
-    // failed and 0 otherwise, and raises the audit event
-    // "pixelmend.main.exit_status" with it. A call that ends with an
-    // exception keeps 1 and raises no event.
+    // failed and 0 otherwise.
     void conclude();
+    // Ends a call that an exception leaves, with `status`.
+    void abandon(int status);
 
 private:
-    friend void note_failure();
-    friend Progress* active_progress();
+    void set_exit_status(int status);
 
-    bool failed_ = false;
-    std::optional<Progress> progress_;
-    CommandLineRun* outer_;
+    RunRecord* record_;
+    py::object owner_;
+    py::object token_;
 };
 
-// Marks the running command-line call, if this thread runs one, as failed.
+// The status of a call that `error` ends: that of argparse's SystemExit, or
+// 1 for any other exception.
+int exit_status_of(const py::error_already_set& error);
+
+// Marks the command-line call running in this context, if any, as failed.
 void note_failure();
 
-// The running command-line call's progress display on this thread, or null.
+// The progress display of the command-line call running in this context, or
+// null.
 Progress* active_progress();
 
-// The exit status of this thread's last command-line call: 0 when it did
-// its work, 1 when it did not (or has not finished).
+// The exit status of the last command-line call that ended in this context:
+// 0 when it did its work, 1 when it did not, 0 when there was none.
 int last_exit_status();
 
 }

@@ -1,30 +1,29 @@
+import contextvars
 import sys
-import threading
 from typing import Any
 
 from . import main as _client
 
-# Per thread, as main() keeps it: a call on another thread never decides the
-# status of this one.
-_last = threading.local()
+# Kept per context, as main() keeps it: a call on another thread, greenlet
+# or task never decides the status of this one.
+_last: "contextvars.ContextVar[int]" = contextvars.ContextVar("pixelmend_exit_status", default=0)
 
 
 # pixelmend.main.main() announces the exit status it has earned with an
-# audit event on the thread that called it, which keeps the compiled
-# module's namespace as it is.
+# audit event in the context that called it, on every way out, an exception
+# included; this keeps the compiled module's namespace as it is.
 def _record_exit_status(event: str, args: tuple[Any, ...]) -> None:
     if event == "pixelmend.main.exit_status":
-        _last.status = args[0]
+        _last.set(args[0])
 
 
 sys.addaudithook(_record_exit_status)
 
 
-# The exit status earned by this thread's last call of
-# pixelmend.main.main(): 0 when it did its work, 1 when it printed why it
-# did not.
+# The exit status earned by the last call of pixelmend.main.main() in this
+# context: 0 when it did its work, 1 (or argparse's status) when it did not.
 def exit_status() -> int:
-    return getattr(_last, "status", 0)
+    return _last.get()
 
 
 # The `pixelmend` console script.

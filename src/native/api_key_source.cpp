@@ -1,0 +1,112 @@
+#include "api_key_source.hpp"
+
+#include "function.hpp"
+#include "terminal.hpp"
+#include "text.hpp"
+
+namespace pixelmend {
+
+namespace {
+
+// A key longer than any real one is a mistaken redirect (a photo, a device
+// that never ends) and is not read further.
+constexpr Py_ssize_t longest_key = 4096;
+
+constexpr const char* not_text = "The API key is not valid UTF-8 text.";
+constexpr const char* too_long = "The API key on standard input is longer than 4096 characters.";
+
+bool ends_with(const py::object& text, const char* end)
+{
+    return is_true(text.attr("endswith")(end));
+}
+
+// The first line of a piped standard input, without its line end, read no
+// further than one character past the longest key.
+ApiKey first_line(const py::object& stream)
+{
+    py::object line;
+    try {
+        line = stream.attr("readline")(longest_key + 2);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeDecodeError)) {
+            throw;
+        }
+        return {py::str(""), not_text};
+    }
+    for (const char* end : {"\n", "\r"}) {
+        if (ends_with(line, end)) {
+            line = line[py::slice(0, -1, 1)];
+        }
+    }
+    if (PyObject_Length(line.ptr()) > longest_key) {
+        return {py::str(""), too_long};
+    }
+    return {line};
+}
+
+// Ctrl-D at the prompt leaves the cursor after it; the line is ended there
+// so that what is printed next starts on its own.
+ApiKey typed_at_prompt()
+{
+    try {
+        return {py::module_::import("getpass").attr("getpass")("API key: ")};
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_EOFError)) {
+            throw;
+        }
+        py::object standard_error = py::module_::import("sys").attr("stderr");
+        if (!standard_error.is_none()) {
+            py::print(py::arg("file") = standard_error, py::arg("flush") = true);
+        }
+        return {py::str("")};
+    }
+}
+
+ApiKey key_from_environment_or_input(const py::dict& globals)
+{
+    py::object from_environment = lookup_global(globals, "os").attr("environ").attr("get")("PIXELMEND_API_KEY", "");
+    if (is_true(from_environment)) {
+        return {from_environment};
+    }
+    py::object stream = py::module_::import("sys").attr("stdin");
+    if (stream.is_none()) {
+        return {py::str("")};
+    }
+    if (!is_terminal(stream)) {
+        return first_line(stream);
+    }
+    return typed_at_prompt();
+}
+
+// Undecodable bytes reach us as lone surrogates (the environment, a pipe or
+// an argument under the C locale); sent, they would fail with an error that
+// quotes the key.
+bool is_encodable(const py::object& key)
+{
+    if (!PyUnicode_Check(key.ptr())) {
+        return true;
+    }
+    PyObject* encoded = PyUnicode_AsUTF8String(key.ptr());
+    if (encoded == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(encoded);
+    return true;
+}
+
+}
+
+ApiKey api_key_of(const py::dict& globals, py::object given)
+{
+    ApiKey found = equals(given, py::str("-")) ? key_from_environment_or_input(globals) : ApiKey{std::move(given)};
+    if (found.refusal == nullptr && !is_encodable(found.key)) {
+        found.refusal = not_text;
+    }
+    return found;
+}
+
+}
