@@ -7,6 +7,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+import types
 from pathlib import Path
 
 import pytest
@@ -321,3 +322,105 @@ def test_a_key_of_dash_comes_from_the_environment_or_standard_input(
         os.set_blocking(controller, False)
         assert KEY.encode() not in read_to_end(controller).encode()
         os.close(controller)
+
+
+class FileReply:
+    status_code = 200
+
+    def json(self):
+        return {"success": True, "filenames": ["a.png", "b.png"], "path": "http://127.0.0.1:9"}
+
+    def iter_content(self, chunk_size):
+        yield b"result"
+
+
+# A terminal whose other end goes away (a dropped SSH session, a disowned
+# job) in any phase of the call: stdout, the result files and the exit
+# status are those of a call with no terminal.
+@pytest.mark.parametrize("phase", ["start", "upload", "wait", "download"])
+def test_a_terminal_that_goes_away_leaves_the_work_as_with_no_terminal(monkeypatch, tmp_path, capsys, phase):
+    pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
+    monkeypatch.chdir(tmp_path)
+    controller, terminal = pty.openpty()
+    stream = open(terminal, "w")
+    open_ends = [controller]
+
+    def hang_up(now):
+        if now == phase and open_ends:
+            os.close(open_ends.pop())
+
+    class Session:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return None
+
+        def post(self, url, data=None, headers=None, verify=None):
+            data.read(8192)
+            hang_up("upload")
+            while data.read(8192):
+                pass
+            hang_up("wait")
+            time.sleep(0.6)
+            return FileReply()
+
+    def get(url, stream, verify):
+        hang_up("download")
+        return FileReply()
+
+    monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=Session, get=get))
+    monkeypatch.setattr(sys, "stderr", stream)
+    monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "segment_image"])
+    hang_up("start")
+    try:
+        pm.main()
+    finally:
+        monkeypatch.setattr(sys, "stderr", sys.__stderr__)
+        try:
+            stream.close()
+        except OSError:
+            pass
+    assert capsys.readouterr().out == "Files downloaded to " + os.path.join("results", "street.jpg") + "\n"
+    assert exit_status() == 0
+    assert sorted(os.listdir(tmp_path / "results" / "street.jpg")) == ["a.png", "b.png"]
+
+
+# A terminal that reports no width gets bars as wide as COLUMNS says, or 80.
+@pytest.mark.parametrize(("columns", "width"), [(None, 80), ("50", 50), ("junk", 80)])
+def test_a_terminal_of_no_width_gets_bars_of_the_fallback_width(monkeypatch, tmp_path, capsys, columns, width):
+    pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
+    monkeypatch.chdir(tmp_path)
+    if columns is None:
+        monkeypatch.delenv("COLUMNS", raising=False)
+    else:
+        monkeypatch.setenv("COLUMNS", columns)
+    controller, terminal = pty.openpty()
+    assert os.get_terminal_size(terminal).columns == 0
+    stream = open(terminal, "w")
+
+    class Session:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return None
+
+        def post(self, url, data=None, headers=None, verify=None):
+            while data.read(8192):
+                pass
+            return FileReply()
+
+    monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=Session, get=lambda url, stream, verify: FileReply()))
+    monkeypatch.setattr(sys, "stderr", stream)
+    monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "segment_image"])
+    try:
+        pm.main()
+    finally:
+        monkeypatch.setattr(sys, "stderr", sys.__stderr__)
+        stream.close()
+    os.set_blocking(controller, False)
+    drawn = read_to_end(controller)
+    os.close(controller)
+    lines = [line for line in drawn.replace("\r\n", "\r").split("\r") if line.startswith(("Uploading", "Downloading"))]
+    assert lines and all(len(line) == width for line in lines if "100%" in line)

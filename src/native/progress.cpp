@@ -58,13 +58,90 @@ PyMethodDef tick_def = {"tick_until_stopped",
                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tick_until_stopped)),
                         METH_FASTCALL, nullptr};
 
+// The size shutil.get_terminal_size() falls back to when the terminal has
+// none: the environment's COLUMNS or LINES, else 80 by 24.
+py::object fallback_size(const char* variable, long standard)
+{
+    py::object text = py::module_::import("os").attr("environ").attr("get")(variable, "");
+    auto size = py::reinterpret_steal<py::object>(PyNumber_Long(text.ptr()));
+    if (!size) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return py::int_(standard);
+    }
+    return size > py::int_(0) ? size : py::int_(standard);
+}
+
+// A terminal that reports no width (a bare pseudo-terminal, some CI runners)
+// would get bars of no width, all drawn as empty lines.
+bool has_no_width(const py::object& stream)
+{
+    try {
+        const py::object size = py::module_::import("os").attr("get_terminal_size")(stream.attr("fileno")());
+        return !is_true(size.attr("columns"));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) {
+            throw;
+        }
+        return false;
+    }
+}
+
+}
+
+template <typename Drawing>
+void Progress::draw(Drawing&& drawing)
+{
+    if (off_) {
+        return;
+    }
+    try {
+        drawing();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) {
+            throw;
+        }
+        switch_off();
+    }
+}
+
+// The bar is disabled before it is let go, so that tqdm's own close on
+// collection does not try the terminal again; the upload reader goes on
+// reading for requests, telling nobody.
+void Progress::switch_off() noexcept
+{
+    off_ = true;
+    py::error_scope keep_pending_error;
+    try {
+        if (reader_) {
+            stop_reporting(reader_);
+        }
+        stop_ticker();
+        if (bar_) {
+            py::object gone = std::move(bar_);
+            gone.attr("disable") = true;
+        }
+    } catch (py::error_already_set&) {
+        PyErr_Clear();
+    }
+    bar_ = py::object();
+    ticker_ = py::object();
+    ticker_stop_ = py::object();
 }
 
 py::object Progress::bar(py::dict keywords)
 {
     close_bar();
-    keywords["file"] = py::module_::import("sys").attr("stderr");
-    keywords["dynamic_ncols"] = true;
+    py::object stream = py::module_::import("sys").attr("stderr");
+    keywords["file"] = stream;
+    if (has_no_width(stream)) {
+        keywords["ncols"] = fallback_size("COLUMNS", 80);
+        keywords["nrows"] = fallback_size("LINES", 24);
+    } else {
+        keywords["dynamic_ncols"] = true;
+    }
     // tqdm otherwise learns to skip redraws from the pace of the first
     // updates, and a bar could stop short of where its count has got to.
     keywords["miniters"] = 1;
@@ -75,17 +152,24 @@ py::object Progress::bar(py::dict keywords)
 py::object Progress::watch_upload(const py::object& encoder)
 {
     finish();
+    if (off_) {
+        return encoder;
+    }
     py::dict keywords;
     keywords["total"] = py::getattr(encoder, "len", py::none());
     keywords["desc"] = "Uploading";
     keywords["unit"] = "B";
     keywords["unit_scale"] = true;
     keywords["unit_divisor"] = 1024;
-    py::object update = bar(keywords).attr("update");
+    py::object update;
+    draw([&] { update = bar(keywords).attr("update"); });
+    if (off_) {
+        return encoder;
+    }
     // tqdm redraws at most ten times a second; telling it every 16 KiB block
     // would cost more than drawing. A mebibyte at a time keeps the rate exact.
-    UploadReport report{[update](Py_ssize_t bytes) { update(bytes); }, [this] { wait_for_reply(); },
-                        Py_ssize_t{1} << 20};
+    UploadReport report{[this, update](Py_ssize_t bytes) { draw([&] { update(bytes); }); },
+                        [this] { draw([&] { wait_for_reply(); }); }, Py_ssize_t{1} << 20};
     reader_ = make_counted_reader(encoder, std::move(report));
     return reader_;
 }
@@ -125,32 +209,38 @@ void Progress::start_downloads(py::handle filenames)
     }
     keywords["desc"] = "Downloading";
     keywords["unit"] = "file";
-    bar(keywords);
+    draw([&] { bar(keywords); });
 }
 
 void Progress::downloaded()
 {
-    if (bar_) {
-        bar_.attr("update")(1);
-    }
+    draw([&] {
+        if (bar_) {
+            bar_.attr("update")(1);
+        }
+    });
 }
 
 void Progress::clear()
 {
-    if (bar_) {
-        bar_.attr("clear")();
-    }
+    draw([&] {
+        if (bar_) {
+            bar_.attr("clear")();
+        }
+    });
 }
 
 void Progress::redraw()
 {
-    if (bar_) {
-        bar_.attr("refresh")();
-    }
+    draw([&] {
+        if (bar_) {
+            bar_.attr("refresh")();
+        }
+    });
 }
 
 // The waiting line's thread is stopped before its bar is closed.
-void Progress::close_bar()
+void Progress::stop_ticker()
 {
     if (ticker_) {
         py::object ticker = std::move(ticker_);
@@ -158,6 +248,11 @@ void Progress::close_bar()
         stop.attr("set")();
         ticker.attr("join")();
     }
+}
+
+void Progress::close_bar()
+{
+    stop_ticker();
     if (bar_) {
         py::object done = std::move(bar_);
         done.attr("close")();
@@ -170,7 +265,7 @@ void Progress::finish()
         py::object reader = std::move(reader_);
         stop_reporting(reader);
     }
-    close_bar();
+    draw([&] { close_bar(); });
 }
 
 }

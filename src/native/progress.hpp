@@ -10,6 +10,9 @@ namespace py = pybind11;
 // three phases: bytes handed over of the body's length; once the last byte
 // has gone, the time spent waiting for the service's reply; then result
 // files downloaded of the total. tqdm is imported only when a display is made.
+// The display is never a reason for the work to fail: an error raised while
+// drawing (a terminal whose other end has gone, say) switches it off for the
+// rest of the call, and the call goes on as with no terminal.
 class Progress {
 public:
     Progress() = default;
@@ -29,10 +32,15 @@ public:
     void finish();
 
 private:
+    template <typename Drawing>
+    void draw(Drawing&& drawing);
+    void switch_off() noexcept;
     py::object bar(py::dict keywords);
     void wait_for_reply();
+    void stop_ticker();
     void close_bar();
 
+    bool off_ = false;
     py::object bar_;
     py::object reader_;
     // While the service works, nothing else draws: a thread redraws the
