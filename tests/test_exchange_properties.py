@@ -89,8 +89,23 @@ class Encoder:
         self.fields = fields
 
 
+def unprintable(c):
+    return ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F or 0xD800 <= ord(c) <= 0xDFFF
+
+
 def unsafe(name):
-    return isinstance(name, str) and (name in ("", ".", "..") or any(c in name for c in "/\\\x00"))
+    return isinstance(name, str) and (
+        name in ("", ".", "..") or any(c in name for c in "/\\") or any(map(unprintable, name))
+    )
+
+
+# A name as its failure line shows it: control characters as escapes.
+def shown(name):
+    escapes = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
+    return "".join(
+        escapes.get(c, f"\\x{ord(c):02x}" if ord(c) <= 0xFF else f"\\u{ord(c):04x}") if unprintable(c) else c
+        for c in format(name, "")
+    )
 
 
 def mostly(common, rare, weight=4):
@@ -173,13 +188,13 @@ def predicted_downloads(payload, served, seeded):
     served = iter(served)
     for name in payload["filenames"]:
         if unsafe(name):
-            printed.append(f"Failed to download {name}")
+            printed.append(f"Failed to download {shown(name)}")
             continue
         if "path" not in payload:
             return files, printed, KeyError
         _, response = next(served)
         if response.status_code != 200:
-            printed.append(f"Failed to download {name}")
+            printed.append(f"Failed to download {shown(name)}")
             continue
         if not isinstance(name, str):
             return files, printed, TypeError

@@ -1,17 +1,34 @@
 #include "command_line_run.hpp"
 
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 namespace pixelmend {
+
+// The calls of main() running in one context, innermost last, and the
+// status of the last one that ended there. A context variable holds it,
+// set once per context: setting a context variable can crash the
+// interpreter when memory runs out, so calls after the first set nothing.
+// A copy of the context (an asyncio task, asyncio.to_thread) sees the same
+// list but is not its owner, and makes its own.
+struct ContextRuns {
+    const PyObject* owner = nullptr;
+    std::vector<std::unique_ptr<RunRecord>> records;
+    int last_exit_status = 0;
+};
 
 namespace {
 
-constexpr const char* record_capsule_name = "pixelmend.main.RunRecord";
+constexpr const char* runs_capsule_name = "pixelmend.main.ContextRuns";
 
 // Made on first use and kept for the process, like the interned names; the
 // module is not loaded into several interpreters.
-PyObject* context_variable(PyObject*& variable, const char* name, PyObject* default_value)
+PyObject* runs_variable()
 {
+    static PyObject* variable = nullptr;
     if (variable == nullptr) {
-        variable = PyContextVar_New(name, default_value);
+        variable = PyContextVar_New("pixelmend.main.command_line_runs", nullptr);
         if (variable == nullptr) {
             throw py::error_already_set();
         }
@@ -19,49 +36,77 @@ PyObject* context_variable(PyObject*& variable, const char* name, PyObject* defa
     return variable;
 }
 
-PyObject* current_run_variable()
+// Compared, never followed: the context whose variables hold the list.
+const PyObject* running_context()
 {
-    static PyObject* variable = nullptr;
-    return context_variable(variable, "pixelmend.main.current_run", nullptr);
+    return PyThreadState_Get()->context;
 }
 
-PyObject* exit_status_variable()
-{
-    static PyObject* variable = nullptr;
-    return context_variable(variable, "pixelmend.main.exit_status", nullptr);
-}
-
-void delete_record(PyObject* capsule)
-{
-    delete static_cast<RunRecord*>(PyCapsule_GetPointer(capsule, record_capsule_name));
-}
-
-py::object make_owner(RunRecord* record)
-{
-    PyObject* capsule = PyCapsule_New(record, record_capsule_name, delete_record);
-    if (capsule == nullptr) {
-        delete record;
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(capsule);
-}
-
-py::object context_value(PyObject* variable)
+py::object visible_runs_owner()
 {
     PyObject* value = nullptr;
-    if (PyContextVar_Get(variable, nullptr, &value) < 0) {
+    if (PyContextVar_Get(runs_variable(), nullptr, &value) < 0) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::object>(value);
 }
 
-RunRecord* current_record()
+ContextRuns* runs_in(const py::object& owner)
 {
-    const py::object owner = context_value(current_run_variable());
-    if (!owner || owner.is_none()) {
+    return static_cast<ContextRuns*>(PyCapsule_GetPointer(owner.ptr(), runs_capsule_name));
+}
+
+ContextRuns* own_runs()
+{
+    const py::object owner = visible_runs_owner();
+    if (!owner) {
         return nullptr;
     }
-    return static_cast<RunRecord*>(PyCapsule_GetPointer(owner.ptr(), record_capsule_name));
+    ContextRuns* runs = runs_in(owner);
+    return runs->owner == running_context() ? runs : nullptr;
+}
+
+void delete_runs(PyObject* capsule)
+{
+    delete static_cast<ContextRuns*>(PyCapsule_GetPointer(capsule, runs_capsule_name));
+}
+
+py::object make_runs_owner()
+{
+    auto runs = std::make_unique<ContextRuns>();
+    PyObject* capsule = PyCapsule_New(runs.get(), runs_capsule_name, delete_runs);
+    if (capsule == nullptr) {
+        throw py::error_already_set();
+    }
+    runs.release();
+    return py::reinterpret_steal<py::object>(capsule);
+}
+
+// This context's list of calls, made and set the first time it runs one.
+py::object runs_owner_of_this_context()
+{
+    py::object owner = visible_runs_owner();
+    if (owner && runs_in(owner)->owner == running_context()) {
+        return owner;
+    }
+    owner = make_runs_owner();
+    PyObject* token = PyContextVar_Set(runs_variable(), owner.ptr());
+    if (token == nullptr) {
+        throw py::error_already_set();
+    }
+    Py_DECREF(token);
+    // A thread has no context until a variable is first set in it.
+    runs_in(owner)->owner = running_context();
+    return owner;
+}
+
+RunRecord* current_record()
+{
+    ContextRuns* runs = own_runs();
+    if (runs == nullptr || runs->records.empty()) {
+        return nullptr;
+    }
+    return runs->records.back().get();
 }
 
 // An exit request carries its status as argparse gives it: None is success,
@@ -85,37 +130,35 @@ int status_of_exit_request(const py::error_already_set& error)
 
 }
 
-CommandLineRun::CommandLineRun(bool show_progress) : record_(new RunRecord), owner_(make_owner(record_))
+CommandLineRun::CommandLineRun(bool show_progress)
+    : runs_owner_(runs_owner_of_this_context()), runs_(runs_in(runs_owner_)), record_(nullptr)
 {
+    auto record = std::make_unique<RunRecord>();
     if (show_progress) {
-        record_->progress.emplace();
+        record->progress.emplace();
     }
-    PyObject* token = PyContextVar_Set(current_run_variable(), owner_.ptr());
-    if (token == nullptr) {
-        throw py::error_already_set();
-    }
-    token_ = py::reinterpret_steal<py::object>(token);
+    record_ = record.get();
+    runs_->records.push_back(std::move(record));
 }
 
-// The context is the one the call started in (a C frame does not move
-// between contexts), so the token always fits; the record itself lives on
-// while anything still holds it.
+// Calls on greenlets of one context may end out of order, so the record is
+// found wherever it stands.
 CommandLineRun::~CommandLineRun()
 {
     py::error_scope keep_pending_error;
-    if (PyContextVar_Reset(current_run_variable(), token_.ptr()) < 0) {
-        PyErr_Clear();
+    auto& records = runs_->records;
+    const auto found = std::find_if(records.rbegin(), records.rend(),
+                                    [this](const std::unique_ptr<RunRecord>& record) { return record.get() == record_; });
+    if (found != records.rend()) {
+        // Taken out before it goes, as its display's close runs Python code.
+        const std::unique_ptr<RunRecord> ended = std::move(*found);
+        records.erase(std::next(found).base());
     }
 }
 
 void CommandLineRun::set_exit_status(int status)
 {
-    py::int_ value(status);
-    PyObject* token = PyContextVar_Set(exit_status_variable(), value.ptr());
-    if (token == nullptr) {
-        throw py::error_already_set();
-    }
-    Py_DECREF(token);
+    runs_->last_exit_status = status;
     // The entry points learn the outcome from this audit event, so the
     // module's namespace needs no name for it.
     if (PySys_Audit("pixelmend.main.exit_status", "i", status) < 0) {
@@ -132,7 +175,7 @@ void CommandLineRun::conclude()
 }
 
 // The exception on its way out is the one the caller must see; a failure to
-// record the status is reported as unraisable instead.
+// report the status is reported as unraisable instead.
 void CommandLineRun::abandon(int status)
 {
     try {
@@ -141,7 +184,7 @@ void CommandLineRun::abandon(int status)
         }
         set_exit_status(status);
     } catch (py::error_already_set& failure) {
-        failure.discard_as_unraisable("recording the exit status of pixelmend.main.main");
+        failure.discard_as_unraisable("reporting the exit status of pixelmend.main.main");
     }
 }
 
@@ -168,11 +211,8 @@ Progress* active_progress()
 
 int last_exit_status()
 {
-    const py::object status = context_value(exit_status_variable());
-    if (!status) {
-        return 0;
-    }
-    return status.cast<int>();
+    ContextRuns* runs = own_runs();
+    return runs != nullptr ? runs->last_exit_status : 0;
 }
 
 }

@@ -7,16 +7,17 @@
 namespace pixelmend {
 
 // What one call of main() learns while it runs: whether its work got done,
-// and its progress display. It lives on the heap, owned by a capsule that a
-// context variable holds, so it follows the running context (a thread, a
-// greenlet, an asyncio task) and never the C stack, which greenlets swap.
+// and its progress display.
 struct RunRecord {
     bool failed = false;
     std::optional<Progress> progress;
 };
 
-// The scope of one call of main(): it makes the call's record current in the
-// running context for its length and restores the previous one afterwards.
+struct ContextRuns;
+
+// The scope of one call of main(). Its record lives on the heap, in the
+// running context's list of calls (a thread, a greenlet, an asyncio task
+// each has its own), never on the C stack, which greenlets swap in and out.
 // The operations it calls report here what they print as failures;
 // operations called from any other context (the library, another thread or
 // greenlet meanwhile) report nothing and show no progress.
@@ -37,9 +38,9 @@ public:
 private:
     void set_exit_status(int status);
 
+    py::object runs_owner_;
+    ContextRuns* runs_;
     RunRecord* record_;
-    py::object owner_;
-    py::object token_;
 };
 
 // The status of a call that `error` ends: that of argparse's SystemExit, or

@@ -3,12 +3,14 @@
 #include "command_line_run.hpp"
 #include "function.hpp"
 #include "interned.hpp"
+#include "native_path.hpp"
 #include "platform.hpp"
 #include "result_file.hpp"
 #include "text.hpp"
 #include "upload_names.hpp"
 #include "url_segment.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pixelmend {
@@ -202,8 +204,9 @@ std::u32string code_points(PyObject* text)
 }
 
 // A name from the reply becomes a file name under the save directory; names
-// that could climb out of it, address another directory or a device, or
-// that the system would save under another name are refused.
+// that could climb out of it, address another directory or a device, that
+// the system would save under another name, or that would drive the
+// terminal they are printed on (or spell no URL) are refused.
 bool is_unsafe_name(py::handle filename)
 {
     PyObject* name = filename.ptr();
@@ -215,15 +218,32 @@ bool is_unsafe_name(py::handle filename)
         || PyUnicode_CompareWithASCIIString(name, "..") == 0) {
         return true;
     }
-    if (contains(name, U'\0')) {
-        return true;
-    }
     for (char32_t character : platform::path_characters) {
         if (contains(name, character)) {
             return true;
         }
     }
-    return platform::is_special_file_name(code_points(name));
+    const std::u32string points = code_points(name);
+    return std::any_of(points.begin(), points.end(), is_unprintable)
+        || platform::is_special_file_name(points);
+}
+
+// A name the file system cannot hold (too long, or not spelt in its
+// encoding) fails alone, as an unsafe one does, instead of ending the
+// exchange when its file is saved.
+bool fits_in(const py::object& save_dir, py::handle filename)
+{
+    if (!PyUnicode_Check(filename.ptr())) {
+        return true;
+    }
+    try {
+        return !platform::is_too_long(native_path(save_dir), native_path(filename));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeEncodeError)) {
+            throw;
+        }
+        return false;
+    }
 }
 
 void save_body(const py::dict& globals, const py::object& file_response, const py::object& save_dir,
@@ -248,7 +268,7 @@ void report_failed_download(const py::dict& globals, py::handle filename)
     if (progress != nullptr) {
         progress->clear();
     }
-    print_line(globals, concat({py::str("Failed to download "), as_text(filename)}));
+    print_line(globals, concat({py::str("Failed to download "), printable(as_text(filename))}));
     if (progress != nullptr) {
         progress->redraw();
     }
@@ -256,7 +276,7 @@ void report_failed_download(const py::dict& globals, py::handle filename)
 
 void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename)
 {
-    if (is_unsafe_name(filename)) {
+    if (is_unsafe_name(filename) || !fits_in(save_dir, filename)) {
         report_failed_download(globals, filename);
         return;
     }

@@ -160,6 +160,11 @@ inline constexpr std::u32string_view path_characters = U"/\\";
 // < > " | or a control character. Never on POSIX.
 bool is_special_file_name(std::u32string_view name) noexcept;
 
+// Whether a file called `name` in `directory` is beyond what the system
+// takes: a name longer than the file system's limit, or on Windows a full
+// path longer than MAX_PATH where long paths are not enabled.
+bool is_too_long(const NativePath& directory, NativeName name) noexcept;
+
 // `directory` and `name` joined with the system's separator.
 NativePath joined(const NativePath& directory, NativeName name);
 

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -221,6 +223,17 @@ NativePath joined(const NativePath& directory, NativeName name)
 bool is_special_file_name(std::u32string_view) noexcept
 {
     return false;
+}
+
+// pathconf answers for the file system that holds the directory; where it
+// cannot tell, the usual limits stand.
+bool is_too_long(const NativePath& directory, NativeName name) noexcept
+{
+    long longest_name = pathconf(directory.c_str(), _PC_NAME_MAX);
+    if (longest_name <= 0) {
+        longest_name = NAME_MAX;
+    }
+    return name.size() > static_cast<std::size_t>(longest_name) || directory.size() + 1 + name.size() >= PATH_MAX;
 }
 
 NativeName base_name(NativeName path)

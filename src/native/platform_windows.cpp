@@ -228,6 +228,38 @@ void remove_file(const NativePath& path) noexcept
 
 // After a bare drive ("C:") no separator is added: "C:" and "x" make "C:x",
 // as os.path.join makes it.
+namespace {
+
+// A process that is long-path aware, on a system with long paths enabled,
+// opens paths beyond MAX_PATH; ntdll tells, where it is new enough to know.
+bool long_paths_enabled() noexcept
+{
+    using Query = unsigned char(WINAPI*)();
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) {
+        return false;
+    }
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlAreLongPathsEnabled")));
+    return query != nullptr && query() != 0;
+}
+
+}
+
+bool is_too_long(const NativePath& directory, NativeName name) noexcept
+{
+    constexpr std::size_t longest_name = 255;
+    if (name.size() > longest_name) {
+        return true;
+    }
+    if (long_paths_enabled()) {
+        return false;
+    }
+    const NativePath path = joined(directory, name);
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    return needed == 0 || needed > MAX_PATH;
+}
+
 NativePath joined(const NativePath& directory, NativeName name)
 {
     NativePath path = directory;
