@@ -127,7 +127,8 @@ def test_a_get_without_a_timeout_parameter_still_works_when_unset(monkeypatch):
 
 BAD_VALUES = [
     ("PIXELMEND_TIMEOUT", value, TIMEOUT_MESSAGE.format(value))
-    for value in ["soon", "0", "-1", "-0.5", "nan", "inf", "1e400", "2s", "\udcff"]
+    # An undecodable byte of a POSIX environment arrives as a lone surrogate.
+    for value in ["soon", "0", "-1", "-0.5", "nan", "inf", "1e400", "2s"] + (["\udcff"] if os.name == "posix" else [])
 ] + [
     ("PIXELMEND_VERIFY", value, VERIFY_MESSAGE.format(value))
     for value in ["maybe", "2", "on", "no-such-bundle.pem", str(EXAMPLES / "none" / "ca.pem")]
