@@ -43,6 +43,17 @@ TABLES = {
             ("bare GET, ms for the whole file, Nagle (before)", "Nagle.exchange_ms", "{:.1f}"),
         ),
     ),
+    "bench_verification.py": (
+        "Per result file, one requests.get with certificate verification off and on",
+        (
+            ("client CPU ms, verify=False (default)", "off.cpu_ms", "{:.1f}"),
+            ("client CPU ms, verify=True, default store", "default_store.cpu_ms", "{:.1f}"),
+            ("client CPU ms, verify=the stand-in's certificate", "own_bundle.cpu_ms", "{:.1f}"),
+            ("wall ms, verify=False (default)", "off.wall_ms", "{:.1f}"),
+            ("wall ms, verify=True, default store", "default_store.wall_ms", "{:.1f}"),
+            ("wall ms, verify=the stand-in's certificate", "own_bundle.wall_ms", "{:.1f}"),
+        ),
+    ),
     "bench_import.py": (
         "Import of pixelmend.main",
         (

@@ -15,6 +15,7 @@ SCRIPTS = (
     "bench_download.py",
     "bench_many_files.py",
     "bench_result_files.py",
+    "bench_verification.py",
     "bench_import.py",
     "bench_binding.py",
 )

@@ -30,6 +30,7 @@ class Reply:
 def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatch, tmp_path, capsys):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", ["pixelmend", "k", STREET, "segment_image"])
+    status_here = exit_status()
     a_uploading, b_uploading, a_finished = threading.Event(), threading.Event(), threading.Event()
     names = {"A": [], "B": ["/unsafe", "ok.png"]}
 
@@ -69,7 +70,7 @@ def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatc
     assert "Failed to download /unsafe\n" in capsys.readouterr().out
     # Nothing of either call is left behind for a later call to report to.
     assert pm.Pixelmend("k").segment_image("/nonexistent") == "File does not exist: /nonexistent"
-    assert exit_status() == 0
+    assert exit_status() == status_here
 
 
 class Terminal(io.StringIO):

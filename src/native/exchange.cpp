@@ -4,6 +4,7 @@
 #include "function.hpp"
 #include "interned.hpp"
 #include "native_path.hpp"
+#include "network_settings.hpp"
 #include "platform.hpp"
 #include "result_file.hpp"
 #include "text.hpp"
@@ -112,7 +113,8 @@ py::object make_encoder(const py::dict& globals, const py::object& fields)
 
 // `with requests.Session() as session: response = session.post(...)`: the
 // session is closed as soon as the reply has arrived, before it is read.
-py::object post(const py::dict& globals, const py::str& url, const py::object& fields)
+py::object post(const py::dict& globals, const py::str& url, const py::object& fields,
+                const NetworkSettings& settings)
 {
     py::object encoder = make_encoder(globals, fields);
     py::dict headers;
@@ -127,7 +129,7 @@ py::object post(const py::dict& globals, const py::str& url, const py::object& f
     py::object response;
     try {
         response = session.attr("post")(url, py::arg("data") = body, py::arg("headers") = headers,
-                                        py::arg("verify") = false);
+                                        py::arg("verify") = settings.verify, **settings.timeout);
     } catch (py::error_already_set& error) {
         if (!is_true(exit_with_error(exit, manager, error))) {
             throw;
@@ -274,15 +276,17 @@ void report_failed_download(const py::dict& globals, py::handle filename)
     }
 }
 
-void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename)
+void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
+              const NetworkSettings& settings)
 {
     if (is_unsafe_name(filename) || !fits_in(save_dir, filename)) {
         report_failed_download(globals, filename);
         return;
     }
     py::str file_url = concat({as_text(result["path"]), py::str("/"), url_path_segment(as_text(filename))});
-    py::object file_response = lookup_global(globals, "requests")
-                                   .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = false);
+    py::object file_response =
+        lookup_global(globals, "requests")
+            .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = settings.verify, **settings.timeout);
     if (!equals(file_response.attr("status_code"), py::int_(200))) {
         report_failed_download(globals, filename);
         return;
@@ -313,6 +317,7 @@ py::handle missing_path(const py::dict& globals, const Upload& upload)
 
 py::object exchange(const py::dict& globals, const Upload& upload)
 {
+    const NetworkSettings settings = network_settings();
     py::object fields = call_helper(globals, upload);
     if (equals(fields, py::bool_(false))) {
         note_failure();
@@ -320,7 +325,7 @@ py::object exchange(const py::dict& globals, const Upload& upload)
     }
     const UploadReaders readers(fields);
     py::str url = concat({py::str(service_address), py::str(upload.endpoint)});
-    py::object response = post(globals, url, fields);
+    py::object response = post(globals, url, fields, settings);
     if (!equals(response.attr("status_code"), py::int_(200))) {
         raise_exception(PyExc_Exception, concat({py::str("HT Error: "), as_text(response.attr("status_code")),
                                                  py::str(", "), as_text(response.attr("text"))}));
@@ -336,7 +341,7 @@ py::object exchange(const py::dict& globals, const Upload& upload)
         progress->start_downloads(filenames);
     }
     for (py::handle filename : filenames) {
-        download(globals, result, save_dir, filename);
+        download(globals, result, save_dir, filename, settings);
     }
     if (Progress* progress = active_progress()) {
         progress->finish();

@@ -5,6 +5,7 @@ import time
 import pytest
 import requests
 from PIL import Image
+from requests_toolbelt import MultipartEncoder
 
 BLACK_WHITE = "/vision/v0/black-white"
 
@@ -167,3 +168,36 @@ def test_unread_post_drains_the_body_and_counts_it(service, post):
     reply = post(BLACK_WHITE, fields).json()
     assert reply["success"] is True and reply["received_bytes"] > len(body)
     assert post(BLACK_WHITE, fields).json()["success"] is False
+
+
+def test_stalled_post_reads_the_upload_then_answers_nothing_until_released(service, post, upload):
+    service.faults.stall_next_post()
+    encoder = MultipartEncoder(fields=upload)
+    started = time.monotonic()
+    with pytest.raises(requests.exceptions.ReadTimeout):
+        requests.post(service.url + BLACK_WHITE, data=encoder, headers={"Content-Type": encoder.content_type},
+                      verify=False, timeout=0.5)
+    assert time.monotonic() - started < 4
+    service.faults.release_stalls()
+    assert post(BLACK_WHITE, upload).json()["success"] is True
+
+
+@pytest.mark.parametrize("after_bytes", [None, 0, 20_000])
+def test_stalled_download_sends_nothing_or_its_first_bytes(service, noisy_reply, fetch, after_bytes):
+    full = fetch(noisy_reply, "noise_bw.png").content
+    service.faults.stall_download("noise_bw.png", after_bytes)
+    url = noisy_reply["path"] + "/noise_bw.png"
+    if after_bytes is None:
+        with pytest.raises(requests.exceptions.ReadTimeout):
+            requests.get(url, stream=True, verify=False, timeout=0.5)
+    else:
+        response = requests.get(url, stream=True, verify=False, timeout=0.5)
+        assert int(response.headers["Content-Length"]) == len(full)
+        received = bytearray()
+        with pytest.raises(requests.exceptions.ConnectionError, match="timed out"):
+            for chunk in response.iter_content(chunk_size=8192):
+                received += chunk
+        # What the client read into an unfinished chunk is lost with the timeout.
+        assert full.startswith(bytes(received)) and after_bytes - 8192 < len(received) <= after_bytes
+    service.faults.clear()
+    assert fetch(noisy_reply, "noise_bw.png").content == full

@@ -55,3 +55,27 @@ def test_plain_http_is_not_answered(service):
     with pytest.raises(requests.exceptions.ConnectionError):
         requests.get(f"http://127.0.0.1:{service.port}/results/x/y", timeout=5)
     service.reset()
+
+
+def test_a_kept_certificate_verifies_for_the_loopback_names(tmp_path, monkeypatch):
+    kept = tmp_path / "made" / "here"
+    monkeypatch.setenv("PIXELMEND_SANDBOX_CERTIFICATE_DIR", str(kept))
+    with serve() as first:
+        made = (kept / "certificate.pem").read_bytes()
+        assert first.certificate_path.read_bytes() == made
+    with serve() as second:
+        assert second.certificate_path.read_bytes() == made
+        for host in ("127.0.0.1", "localhost"):
+            response = requests.get(f"https://{host}:{second.port}/results/x/y", verify=str(kept / "certificate.pem"),
+                                    timeout=10)
+            assert response.status_code == 404
+    on_ipv6 = Service(host="::1")
+    try:
+        on_ipv6.start()
+    except OSError:
+        pytest.skip("no IPv6 loopback here")
+    try:
+        response = requests.get(on_ipv6.url + "/results/x/y", verify=str(kept / "certificate.pem"), timeout=10)
+        assert response.status_code == 404
+    finally:
+        on_ipv6.stop()

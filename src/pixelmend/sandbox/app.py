@@ -10,9 +10,9 @@ from werkzeug.exceptions import HTTPException, NotFound
 from werkzeug.routing import Map, Rule
 from werkzeug.wrappers import Request, Response
 
-from .downloads import ResultStore, cut_response, file_response
+from .downloads import ResultStore, StallEnded, cut_response, file_response, stalled_response
 from .endpoints import ENDPOINTS, ENDPOINTS_BY_NAME, Endpoint
-from .faults import CutDownload, FaultPlan, MissingDownload, RawReply, SlowDownload
+from .faults import CutDownload, FaultPlan, MissingDownload, RawReply, SlowDownload, StalledDownload
 from .processing import perform, refused
 from .records import RequestLog, record_for
 from .upload import MalformedUpload, Upload, drain_body, parse_upload
@@ -69,6 +69,11 @@ class SandboxApp:
         return response
 
     def _operation(self, request: Request, endpoint: Endpoint) -> Response:
+        if self.faults.take_post_stall():
+            # The whole upload arrives, as for a service busy with a long job; then silence.
+            drain_body(request.environ)
+            self.faults.wait_out_stall()
+            raise StallEnded(f"stalled {request.method} {request.path} released")
         unread, payload = self.faults.take_unread_post()
         if unread:
             return self._unread(request, payload)
@@ -108,6 +113,8 @@ class SandboxApp:
             return NotFound().get_response(request.environ)
         if isinstance(fault, CutDownload):
             return cut_response(path, fault.after_bytes)
+        if isinstance(fault, StalledDownload):
+            return stalled_response(path, fault.after_bytes, self.faults.wait_out_stall)
         if isinstance(fault, SlowDownload):
             time.sleep(fault.seconds)
         return file_response(path, request.environ)

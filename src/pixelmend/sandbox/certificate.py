@@ -7,8 +7,10 @@ from pathlib import Path
 
 LOCAL_NAMES = ("localhost",)
 LOCAL_ADDRESSES = ("127.0.0.1", "::1")
-# Names a directory holding a certificate.pem and key.pem made beforehand, for
-# an interpreter where cryptography does not load; unset, a fresh pair is made.
+# Names a directory holding a certificate.pem and key.pem that the service uses: made
+# beforehand for an interpreter where cryptography does not load, or made there by the
+# first service that finds none, so that PIXELMEND_VERIFY can name a certificate that
+# outlives one run. Unset, each service makes a fresh pair of its own.
 GIVEN_CERTIFICATE_VARIABLE = "PIXELMEND_SANDBOX_CERTIFICATE_DIR"
 
 
@@ -57,6 +59,9 @@ class _HandshakeInWorkerContext(ssl.SSLContext):
 
 
 def copy_given_certificate(given: Path, directory: Path) -> tuple[Path, Path]:
+    if not (given / "certificate.pem").exists() and not (given / "key.pem").exists():
+        given.mkdir(parents=True, exist_ok=True)
+        write_self_signed_certificate(given)
     certificate_path = Path(shutil.copyfile(given / "certificate.pem", directory / "certificate.pem"))
     key_path = Path(shutil.copyfile(given / "key.pem", directory / "key.pem"))
     return certificate_path, key_path

@@ -4,7 +4,7 @@ import mimetypes
 import re
 import uuid
 from pathlib import Path
-from typing import Iterator, Optional
+from typing import Callable, Iterator, Optional
 
 from werkzeug.utils import send_file
 from werkzeug.wrappers import Response
@@ -14,6 +14,10 @@ _REQUEST_ID = re.compile(r"[0-9a-f]{32}")
 
 
 class DownloadCutOff(ConnectionAbortedError):
+    pass
+
+
+class StallEnded(ConnectionAbortedError):
     pass
 
 
@@ -47,7 +51,7 @@ def file_response(path: Path, environ) -> Response:
     return send_file(path, environ, mimetype=_content_type(path), conditional=False, etag=False)
 
 
-def _leading_bytes_then_abort(path: Path, count: int) -> Iterator[bytes]:
+def _leading_bytes(path: Path, count: int) -> Iterator[bytes]:
     # An empty first chunk makes werkzeug send the status line and headers, which
     # also marks the connection for closing even when no body byte follows.
     yield b""
@@ -59,9 +63,34 @@ def _leading_bytes_then_abort(path: Path, count: int) -> Iterator[bytes]:
                 break
             remaining -= len(chunk)
             yield chunk
+
+
+def _leading_bytes_then_abort(path: Path, count: int) -> Iterator[bytes]:
+    yield from _leading_bytes(path, count)
     # Werkzeug treats a ConnectionError from the body as a dropped connection and
     # closes the socket, so the client sees fewer bytes than Content-Length announced.
     raise DownloadCutOff(f"download of {path.name} cut off after {count} bytes")
+
+
+def _leading_bytes_then_stall(path: Path, count: int, wait: Callable[[], None]) -> Iterator[bytes]:
+    yield from _leading_bytes(path, count)
+    wait()
+    # As for a cut download: werkzeug drops the connection without an answer or a report.
+    raise StallEnded(f"stalled download of {path.name} released")
+
+
+def stalled_response(path: Path, after_bytes: Optional[int], wait: Callable[[], None]) -> Response:
+    if after_bytes is None:
+        # Raised before anything is sent, the error makes werkzeug drop the connection unanswered.
+        wait()
+        raise StallEnded(f"stalled download of {path.name} released")
+    size = path.stat().st_size
+    return Response(
+        _leading_bytes_then_stall(path, min(after_bytes, max(size - 1, 0)), wait),
+        mimetype=_content_type(path),
+        headers={"Content-Length": str(size)},
+        direct_passthrough=True,
+    )
 
 
 def cut_response(path: Path, after_bytes: int) -> Response:

@@ -4,7 +4,7 @@ import json
 import threading
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Union
+from typing import Any, Iterable, Optional, Union
 
 
 @dataclass(frozen=True)
@@ -43,7 +43,17 @@ class SlowDownload:
     seconds: float
 
 
-DownloadFault = Union[MissingDownload, CutDownload, SlowDownload]
+@dataclass(frozen=True)
+class StalledDownload:
+    # None: nothing at all is sent; a count: the headers and that many bytes of the body.
+    after_bytes: Optional[int] = None
+
+
+DownloadFault = Union[MissingDownload, CutDownload, SlowDownload, StalledDownload]
+
+# The longest a stalled request is held when nobody releases it; long enough for any
+# client timeout worth showing, short enough that a forgotten stall does not hang a run.
+STALL_LIMIT = 300.0
 
 
 def _as_bytes(body: str | bytes) -> bytes:
@@ -58,6 +68,8 @@ class FaultPlan:
         self._download_faults: dict[str, deque[DownloadFault]] = {}
         self._unknown_download_content: bytes | None = None
         self._unread_post_payloads: deque[Any] = deque()
+        self._post_stalls = 0
+        self._stall_release = threading.Event()
 
     def fail_next_post(self, status: int, body: str | bytes = "", content_type: str = "text/plain") -> None:
         self._add_post_action(RawReply(status, _as_bytes(body), content_type))
@@ -94,6 +106,17 @@ class FaultPlan:
         with self._lock:
             self._post_delays.append(float(seconds))
 
+    # The next POST's body is read, then nothing is answered until the stall is released
+    # (clear(), the service stopping, or STALL_LIMIT); then the connection is dropped.
+    def stall_next_post(self) -> None:
+        with self._lock:
+            self._post_stalls += 1
+
+    # The next download of `name` sends nothing (or, with after_bytes, its headers and that
+    # many bytes) and then waits like a stalled POST.
+    def stall_download(self, name: str, after_bytes: Optional[int] = None) -> None:
+        self._add_download_fault(name, StalledDownload(None if after_bytes is None else int(after_bytes)))
+
     def missing_download(self, name: str) -> None:
         self._add_download_fault(name, MissingDownload())
 
@@ -114,6 +137,13 @@ class FaultPlan:
             self._download_faults.clear()
             self._unknown_download_content = None
             self._unread_post_payloads.clear()
+            self._post_stalls = 0
+        self.release_stalls()
+
+    def release_stalls(self) -> None:
+        with self._lock:
+            self._stall_release.set()
+            self._stall_release = threading.Event()
 
     def take_post_action(self) -> PostAction | None:
         with self._lock:
@@ -124,6 +154,19 @@ class FaultPlan:
             if not self._unread_post_payloads:
                 return False, None
             return True, self._unread_post_payloads.popleft()
+
+    def take_post_stall(self) -> bool:
+        with self._lock:
+            if not self._post_stalls:
+                return False
+            self._post_stalls -= 1
+            return True
+
+    # Returns once the stalls in progress are released, or after STALL_LIMIT.
+    def wait_out_stall(self) -> None:
+        with self._lock:
+            release = self._stall_release
+        release.wait(STALL_LIMIT)
 
     def take_post_delay(self) -> float:
         with self._lock:

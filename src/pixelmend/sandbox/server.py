@@ -116,6 +116,7 @@ class Service:
         server, thread = self._server, self._thread
         if server is None:
             return
+        self.faults.release_stalls()
         server.shutdown()
         server.server_close()
         if thread is not None:

@@ -1,0 +1,101 @@
+#include "network_settings.hpp"
+
+#include "interned.hpp"
+#include "text.hpp"
+
+#include <cmath>
+#include <initializer_list>
+
+namespace pixelmend {
+
+namespace {
+
+// The process environment itself, not the module's `os`: that name is the
+// seam where callers put a stand-in for the file system, and such a stand-in
+// need not know about the environment.
+py::module_ real_os()
+{
+    return py::module_::import("os");
+}
+
+// The variable's value, or null when it is unset or empty.
+py::object variable(const py::module_& os, const char* name)
+{
+    py::object value = os.attr("environ").attr("get")(name);
+    if (value.is_none() || !is_true(value)) {
+        return {};
+    }
+    return value;
+}
+
+[[noreturn]] void refuse(const char* name, const char* expected, const py::object& value)
+{
+    raise_exception(PyExc_ValueError,
+                    concat({py::str(name), py::str(expected), py::str(", not "), py::repr(value)}));
+}
+
+bool is_one_of(const py::object& word, std::initializer_list<const char*> choices)
+{
+    for (const char* choice : choices) {
+        if (PyUnicode_Check(word.ptr()) && PyUnicode_CompareWithASCIIString(word.ptr(), choice) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+py::object verify_setting(const py::module_& os)
+{
+    py::object value = variable(os, "PIXELMEND_VERIFY");
+    if (!value) {
+        return py::bool_(false);
+    }
+    const py::object word = value.attr("strip")().attr("lower")();
+    if (is_one_of(word, {"1", "true", "yes"})) {
+        return py::bool_(true);
+    }
+    if (is_one_of(word, {"0", "false", "no"})) {
+        return py::bool_(false);
+    }
+    const py::object path = os.attr("path");
+    if (is_true(path.attr("isfile")(value)) || is_true(path.attr("isdir")(value))) {
+        return value;
+    }
+    refuse("PIXELMEND_VERIFY",
+           " must be 1, true, yes, 0, false, no or the path of a CA bundle file or certificate directory", value);
+}
+
+py::dict timeout_setting(const py::module_& os)
+{
+    constexpr const char* expected = " must be a positive number of seconds";
+    py::dict keywords;
+    py::object value = variable(os, "PIXELMEND_TIMEOUT");
+    if (!value) {
+        return keywords;
+    }
+    PyObject* number = PyFloat_FromString(value.ptr());
+    if (number == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        refuse("PIXELMEND_TIMEOUT", expected, value);
+    }
+    auto seconds = py::reinterpret_steal<py::float_>(number);
+    const double parsed = PyFloat_AS_DOUBLE(seconds.ptr());
+    if (!std::isfinite(parsed) || parsed <= 0) {
+        refuse("PIXELMEND_TIMEOUT", expected, value);
+    }
+    keywords[interned<"timeout">()] = seconds;
+    return keywords;
+}
+
+}
+
+NetworkSettings network_settings()
+{
+    const py::module_ os = real_os();
+    return {verify_setting(os), timeout_setting(os)};
+}
+
+}
