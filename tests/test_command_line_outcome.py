@@ -7,7 +7,6 @@ import subprocess
 import sys
 import sysconfig
 import time
-import types
 from pathlib import Path
 
 import pytest
@@ -338,7 +337,7 @@ class FileReply:
 # job) in any phase of the call: stdout, the result files and the exit
 # status are those of a call with no terminal.
 @pytest.mark.parametrize("phase", ["start", "upload", "wait", "download"])
-def test_a_terminal_that_goes_away_leaves_the_work_as_with_no_terminal(monkeypatch, tmp_path, capsys, phase):
+def test_a_terminal_that_goes_away_leaves_the_work_as_with_no_terminal(monkeypatch, fake_requests, tmp_path, capsys, phase):
     pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
     monkeypatch.chdir(tmp_path)
     controller, terminal = pty.openpty()
@@ -349,27 +348,20 @@ def test_a_terminal_that_goes_away_leaves_the_work_as_with_no_terminal(monkeypat
         if now == phase and open_ends:
             os.close(open_ends.pop())
 
-    class Session:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return None
-
-        def post(self, url, data=None, headers=None, verify=None):
-            data.read(8192)
-            hang_up("upload")
-            while data.read(8192):
-                pass
-            hang_up("wait")
-            time.sleep(0.6)
-            return FileReply()
+    def post(data):
+        data.read(8192)
+        hang_up("upload")
+        while data.read(8192):
+            pass
+        hang_up("wait")
+        time.sleep(0.6)
+        return FileReply()
 
     def get(url, stream, verify):
         hang_up("download")
         return FileReply()
 
-    monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=Session, get=get))
+    fake_requests(post, get)
     monkeypatch.setattr(sys, "stderr", stream)
     monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "segment_image"])
     hang_up("start")
@@ -388,7 +380,9 @@ def test_a_terminal_that_goes_away_leaves_the_work_as_with_no_terminal(monkeypat
 
 # A terminal that reports no width gets bars as wide as COLUMNS says, or 80.
 @pytest.mark.parametrize(("columns", "width"), [(None, 80), ("50", 50), ("junk", 80)])
-def test_a_terminal_of_no_width_gets_bars_of_the_fallback_width(monkeypatch, tmp_path, capsys, columns, width):
+def test_a_terminal_of_no_width_gets_bars_of_the_fallback_width(
+    monkeypatch, fake_requests, tmp_path, capsys, columns, width
+):
     pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
     monkeypatch.chdir(tmp_path)
     if columns is None:
@@ -399,19 +393,12 @@ def test_a_terminal_of_no_width_gets_bars_of_the_fallback_width(monkeypatch, tmp
     assert os.get_terminal_size(terminal).columns == 0
     stream = open(terminal, "w")
 
-    class Session:
-        def __enter__(self):
-            return self
+    def post(data):
+        while data.read(8192):
+            pass
+        return FileReply()
 
-        def __exit__(self, *exc):
-            return None
-
-        def post(self, url, data=None, headers=None, verify=None):
-            while data.read(8192):
-                pass
-            return FileReply()
-
-    monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=Session, get=lambda url, stream, verify: FileReply()))
+    fake_requests(post, lambda url, stream, verify: FileReply())
     monkeypatch.setattr(sys, "stderr", stream)
     monkeypatch.setattr(sys, "argv", ["pixelmend", KEY, STREET, "segment_image"])
     try:

@@ -27,32 +27,25 @@ class Reply:
 
 # Two command-line calls that overlap on two threads and end out of order:
 # A starts, B starts while A is still uploading, A ends, then B ends.
-def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatch, tmp_path, capsys):
+def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatch, fake_requests, tmp_path, capsys):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", ["pixelmend", "k", STREET, "segment_image"])
     status_here = exit_status()
     a_uploading, b_uploading, a_finished = threading.Event(), threading.Event(), threading.Event()
     names = {"A": [], "B": ["/unsafe", "ok.png"]}
 
-    class Session:
-        def __enter__(self):
-            return self
+    def post(data):
+        data.read()
+        name = threading.current_thread().name
+        if name == "A":
+            a_uploading.set()
+            assert b_uploading.wait(30)
+        else:
+            b_uploading.set()
+            assert a_finished.wait(30)
+        return Reply(names[name])
 
-        def __exit__(self, *exc):
-            return None
-
-        def post(self, url, data=None, headers=None, verify=None):
-            data.read()
-            name = threading.current_thread().name
-            if name == "A":
-                a_uploading.set()
-                assert b_uploading.wait(30)
-            else:
-                b_uploading.set()
-                assert a_finished.wait(30)
-            return Reply(names[name])
-
-    monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=Session, get=lambda url, stream, verify: Reply()))
+    fake_requests(post, lambda url, stream, verify: Reply())
     statuses = {}
 
     def command_line():
