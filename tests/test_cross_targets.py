@@ -93,3 +93,10 @@ def test_each_platform_compiles_its_own_platform_layer(windows, layer, other):
     modules = sources.module_sources(windows=windows)
     assert set(modules) == {"main", "utils"}
     assert all(layer in {path.name for path in files} and other not in {path.name for path in files} for files in modules.values())
+
+
+def test_two_targets_sharing_the_tools_keep_their_own_compiler_wrappers(tmp_path):
+    environments = {tag: linux.compiler_environment(target, tmp_path, "/tools/python") for tag, target in linux.TARGETS.items()}
+    assert len({environment["CXX"] for environment in environments.values()}) == len(linux.TARGETS)
+    for tag, environment in environments.items():
+        assert f"-target {linux.TARGETS[tag].zig} " in Path(environment["CXX"]).read_text()

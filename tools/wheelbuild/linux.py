@@ -80,8 +80,10 @@ def write_executable(path, text):
 
 
 def compiler_environment(target, tools_dir, python):
-    wrappers = tools_dir / "zig"
-    wrappers.mkdir(exist_ok=True)
+    # One set of wrappers per target, so that builds for two targets can share
+    # the tools environment at the same time.
+    wrappers = tools_dir / "zig" / target.tag
+    wrappers.mkdir(parents=True, exist_ok=True)
     for name, driver in (("cc", "cc"), ("c++", "c++")):
         write_executable(wrappers / name, f'#!/bin/sh\nexec "{python}" -m ziglang {driver} -target {target.zig} "$@"\n')
     exports = wrappers / "exports.map"
