@@ -68,15 +68,36 @@ def step(command, **options):
         sys.exit(f"{' '.join(map(str, command))} exited {completed.returncode}")
 
 
-def install(arguments):
-    venv.EnvBuilder(with_pip=True, clear=True).create(arguments.venv)
+# The pip wheel that ensurepip would install: CPython's own, or the one a
+# distribution keeps in its wheel directory (Debian's /usr/share/python-wheels).
+def bundled_pip_wheel():
+    import ensurepip
+
+    places = [Path(ensurepip.__file__).parent / "_bundled", getattr(ensurepip, "_WHEEL_PKG_DIR", None)]
+    found = sorted(path for place in places if place for path in Path(place).glob("pip-*.whl"))
+    return found[-1] if found else None
+
+
+# Installing pip into the environment byte-compiles it, minutes under
+# emulation; pip runs as well straight from its wheel, which only installs.
+def environment_with_pip(arguments):
+    wheel = None if arguments.upgrade_pip else bundled_pip_wheel()
+    venv.EnvBuilder(with_pip=wheel is None, clear=True).create(arguments.venv)
     python = environment_python(arguments.venv)
-    if arguments.upgrade_pip:
-        step([python, "-m", "pip", "install", "--quiet", "--upgrade", "pip"])
+    if wheel is None:
+        if arguments.upgrade_pip:
+            step([python, "-m", "pip", "install", "--quiet", "--upgrade", "pip"])
+        return [python, "-m", "pip"]
+    return [python, wheel / "pip"]
+
+
+def install(arguments):
+    pip = environment_with_pip(arguments)
+    python = environment_python(arguments.venv)
     links = ["--find-links", arguments.find_links] if arguments.find_links else []
     # Byte-compiling every installed module is slow under emulation; the
     # tests compile only what they import.
-    step([python, "-m", "pip", "install", "--quiet", "--no-compile", "--only-binary", "pixelmend", *links, f"{arguments.wheel.resolve()}[test]"])
+    step([*pip, "install", "--quiet", "--no-compile", "--only-binary", "pixelmend", *links, f"{arguments.wheel.resolve()}[test]"])
     return python
 
 
