@@ -76,7 +76,15 @@ def test_a_mount_point_that_is_a_link_is_refused(tmp_path):
     assert checked.returncode != 0 and "symbolic link" in checked.stderr
 
 
+def in_a_chroot():
+    try:
+        return os.stat("/") != os.stat("/proc/1/root/.")
+    except OSError:
+        return True
+
+
 @pytest.mark.skipif(shutil.which("findmnt") is None, reason="findmnt is missing")
+@pytest.mark.skipif(in_a_chroot(), reason="inside a chroot the mount table names mounts as the host sees them")
 def test_leftover_mounts_are_unmounted_before_the_tree_is_removed(tmp_path):
     root = directory(tmp_path / "root")
     kept = directory(tmp_path / "kept")
