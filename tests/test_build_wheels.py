@@ -1,14 +1,19 @@
 import importlib.util
+import shutil
 import sys
 import zipfile
 from pathlib import Path
 
 import pytest
 
-SCRIPT = Path(__file__).resolve().parents[1] / "tools" / "build_wheels.py"
-spec = importlib.util.spec_from_file_location("build_wheels", SCRIPT)
-build_wheels = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(build_wheels)
+TOOLS = Path(__file__).resolve().parents[1] / "tools"
+sys.path.insert(0, str(TOOLS))
+try:
+    from wheelbuild import linux
+finally:
+    sys.path.remove(str(TOOLS))
+
+DEFAULT = linux.TARGETS["manylinux_2_17_x86_64"]
 
 GOOD_NAME = "pixelmend-0.1.0-cp311-cp311-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
 PACKAGE = ["pixelmend/__init__.py", "pixelmend/main.pyi", "pixelmend-0.1.0.dist-info/RECORD"]
@@ -25,7 +30,7 @@ def make_wheel(directory, members, name=GOOD_NAME, padding=0):
 
 
 def problems_without_modules(wheel):
-    return [p for p in build_wheels.wheel_problems(wheel) if "expected main and utils" not in p]
+    return [p for p in linux.wheel_problems(wheel) if "expected main and utils" not in p]
 
 
 def test_package_members_pass(tmp_path):
@@ -52,31 +57,35 @@ def test_leftovers_and_foreign_files_are_refused(tmp_path, stray):
 
 
 def test_oversized_wheel_is_refused(tmp_path):
-    wheel = make_wheel(tmp_path, PACKAGE, padding=build_wheels.MAX_WHEEL_BYTES)
+    wheel = make_wheel(tmp_path, PACKAGE, padding=linux.MAX_WHEEL_BYTES)
     assert any("over" in p for p in problems_without_modules(wheel))
 
 
 def test_wheel_without_manylinux_tag_is_refused(tmp_path):
     wheel = make_wheel(tmp_path, PACKAGE, name="pixelmend-0.1.0-cp311-cp311-linux_x86_64.whl")
-    assert problems_without_modules(wheel) == [f"{wheel.name} is not tagged {build_wheels.PLATFORM}"]
+    assert problems_without_modules(wheel) == [f"{wheel.name} is not tagged {DEFAULT.tag}"]
 
 
 def test_wheel_without_both_modules_is_refused(tmp_path):
-    assert build_wheels.wheel_problems(make_wheel(tmp_path, PACKAGE)) == [f"{GOOD_NAME} holds modules [], expected main and utils"]
+    assert linux.wheel_problems(make_wheel(tmp_path, PACKAGE)) == [f"{GOOD_NAME} holds modules [], expected main and utils"]
 
 
-def installed_from_manylinux_wheel():
-    from importlib.metadata import distribution
+def installed_wheel_target():
+    from importlib.metadata import PackageNotFoundError, distribution
 
-    tags = distribution("pixelmend").read_text("WHEEL") or ""
-    return "manylinux" in tags
+    try:
+        tags = distribution("pixelmend").read_text("WHEEL") or ""
+    except PackageNotFoundError:
+        return None
+    return next((target for tag, target in linux.TARGETS.items() if tag in tags), None)
 
 
-@pytest.mark.skipif(not installed_from_manylinux_wheel(), reason="pixelmend was not installed from a manylinux wheel")
+@pytest.mark.skipif(installed_wheel_target() is None, reason="pixelmend was not installed from a Linux wheel")
+@pytest.mark.skipif(shutil.which("nm") is None or shutil.which("readelf") is None, reason="binutils is not installed")
 @pytest.mark.parametrize("module_name", ["pixelmend.main", "pixelmend.utils.utils"])
-def test_installed_wheel_module_exports_only_its_init_and_needs_only_glibc(tmp_path, module_name):
+def test_installed_wheel_module_exports_only_its_init_and_needs_only_its_libc(tmp_path, module_name):
     module = Path(importlib.util.find_spec(module_name).origin)
-    assert build_wheels.module_problems(module.name, module.read_bytes(), tmp_path) == []
+    assert linux.module_problems(module.name, module.read_bytes(), tmp_path, installed_wheel_target()) == []
 
 
 def interpreter_with_headers(directory, multiarch_pyconfig):
@@ -102,7 +111,7 @@ def test_only_a_multiarch_pyconfig_directory_is_added_to_the_compile(tmp_path, m
     python = interpreter_with_headers(tmp_path / "root", multiarch_pyconfig)
     scratch = tmp_path / "scratch"
     scratch.mkdir()
-    environment = build_wheels.with_multiarch_headers(python, {"PATH": "/bin"}, scratch)
+    environment = linux.with_multiarch_headers(python, {"PATH": "/bin"}, scratch)
     if not multiarch_pyconfig:
         assert environment == {"PATH": "/bin"}
         return

@@ -11,7 +11,7 @@ import pytest
 TOOLS = Path(__file__).resolve().parents[1] / "tools"
 sys.path.insert(0, str(TOOLS))
 try:
-    import windows_wheel
+    from wheelbuild import windows as windows_wheel
 finally:
     sys.path.remove(str(TOOLS))
 

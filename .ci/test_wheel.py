@@ -1,0 +1,123 @@
+"""Install a pixelmend wheel with no compiler at hand and run a pytest selection against it.
+
+    PYTHON .ci/test_wheel.py --wheel WHEEL --venv DIR [--find-links DIR] [--upgrade-pip] [-- PYTEST ARGUMENTS]
+
+Run by the interpreter under test (the host's, a Debian root's, one under
+qemu-user, a musl one), so that the same steps serve each: refuse to go on if
+a C or C++ compiler is on PATH, make a fresh virtual environment with that
+interpreter, install the wheel with its test extra, check that both
+extension modules are the wheel's own files, then run pytest from the source
+tree (the tests, never the sources, are imported from there). Exits with
+pytest's status; a selection that runs no test fails.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import venv
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cpp", "zig", "tcc")
+
+FROM_THE_WHEEL = """
+import pathlib, sys
+from importlib.metadata import distribution
+import pixelmend.main, pixelmend.utils.utils
+installed = distribution("pixelmend")
+recorded = {pathlib.Path(installed.locate_file(f)).resolve() for f in installed.files}
+for module in (pixelmend.main, pixelmend.utils.utils):
+    if pathlib.Path(module.__file__).resolve() not in recorded:
+        sys.exit(f"{module.__name__} comes from {module.__file__}, not from the installed wheel")
+python, abi, platform = sys.argv[1][: -len(".whl")].split("-")[-3:]
+expected = {f"{p}-{a}-{q}" for p in python.split(".") for a in abi.split(".") for q in platform.split(".")}
+tags = {line.split(":", 1)[1].strip() for line in (installed.read_text("WHEEL") or "").splitlines() if line.startswith("Tag:")}
+if tags != expected:
+    sys.exit(f"the installed pixelmend is tagged {sorted(tags)}, not as the wheel {sys.argv[1]}")
+print(f"   {pixelmend.main.__file__}")
+"""
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--wheel", required=True, type=Path)
+    parser.add_argument("--venv", required=True, type=Path, help="the virtual environment to make (replaced if it exists)")
+    parser.add_argument("--find-links", type=Path, help="a directory of wheels pip may also take from")
+    parser.add_argument("--upgrade-pip", action="store_true", help="upgrade pip in the new environment first")
+    parser.add_argument("pytest", nargs=argparse.REMAINDER, help="arguments for pytest, after --")
+    arguments = parser.parse_args()
+    if arguments.pytest[:1] == ["--"]:
+        arguments.pytest = arguments.pytest[1:]
+    return arguments
+
+
+def compilers_on_path():
+    return [found for found in map(shutil.which, COMPILERS) if found]
+
+
+def environment_python(directory):
+    return directory / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
+
+
+def step(command, **options):
+    completed = subprocess.run([str(part) for part in command], **options)
+    if completed.returncode != 0:
+        sys.exit(f"{' '.join(map(str, command))} exited {completed.returncode}")
+
+
+# The pip wheel that ensurepip would install: CPython's own, or the one a
+# distribution keeps in its wheel directory (Debian's /usr/share/python-wheels).
+def bundled_pip_wheel():
+    import ensurepip
+
+    places = [Path(ensurepip.__file__).parent / "_bundled", getattr(ensurepip, "_WHEEL_PKG_DIR", None)]
+    found = sorted(path for place in places if place for path in Path(place).glob("pip-*.whl"))
+    return found[-1] if found else None
+
+
+# Installing pip into the environment byte-compiles it, minutes under
+# emulation; pip runs as well straight from its wheel, which only installs.
+def environment_with_pip(arguments):
+    wheel = None if arguments.upgrade_pip else bundled_pip_wheel()
+    venv.EnvBuilder(with_pip=wheel is None, clear=True).create(arguments.venv)
+    python = environment_python(arguments.venv)
+    if wheel is None:
+        if arguments.upgrade_pip:
+            step([python, "-m", "pip", "install", "--quiet", "--upgrade", "pip"])
+        return [python, "-m", "pip"]
+    return [python, wheel / "pip"]
+
+
+def install(arguments):
+    pip = environment_with_pip(arguments)
+    python = environment_python(arguments.venv)
+    links = ["--find-links", arguments.find_links] if arguments.find_links else []
+    # Byte-compiling every installed module is slow under emulation; the
+    # tests compile only what they import.
+    step([*pip, "install", "--quiet", "--no-compile", "--only-binary", "pixelmend", *links, f"{arguments.wheel.resolve()}[test]"])
+    return python
+
+
+def main():
+    arguments = parse_arguments()
+    version = "%d.%d" % sys.version_info[:2]
+    found = compilers_on_path()
+    if found:
+        sys.exit(f"a compiler is on PATH: {', '.join(found)}")
+    print(f"== Python {version} ({sys.executable}): installing {arguments.wheel.name}, no compiler on PATH", flush=True)
+    started = time.monotonic()
+    python = install(arguments)
+    step([python, "-c", FROM_THE_WHEEL, arguments.wheel.name], cwd=arguments.venv)
+    installed = time.monotonic()
+    print(f"== Python {version}: installed in {installed - started:.0f} s; pytest {' '.join(arguments.pytest)}", flush=True)
+    status = subprocess.run([str(python), "-m", "pytest", "-p", "no:cacheprovider", *arguments.pytest], cwd=ROOT).returncode
+    print(f"== Python {version}: pytest exited {status} after {time.monotonic() - installed:.0f} s", flush=True)
+    # pytest's 5, nothing ran, stays a failure: a selection that matches nothing is a fault.
+    sys.exit(status)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,103 @@
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+SID_ROOT = Path(__file__).resolve().parents[1] / ".ci" / "sid_root"
+
+pytestmark = [
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the CI roots are made on Linux"),
+    pytest.mark.skipif(shutil.which("bash") is None or not SID_ROOT.is_file(), reason="bash or .ci/sid_root is missing"),
+    pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="ownership checks need root"),
+]
+
+
+def sid_root_function(*command):
+    script = f'set +e; source "{SID_ROOT}"; set -e; ' + " ".join(f"'{part}'" for part in command)
+    return subprocess.run(["bash", "-c", script], capture_output=True, text=True)
+
+
+def directory(path, mode=0o755, owner=0):
+    path.mkdir(parents=True, exist_ok=True)
+    path.chmod(mode)
+    os.chown(path, owner, owner)
+    return path
+
+
+@pytest.mark.parametrize(
+    "make, trusted, says",
+    [
+        (lambda tmp: directory(tmp / "ok"), True, ""),
+        (lambda tmp: directory(tmp / "group-writable", 0o775), False, "writable by others"),
+        (lambda tmp: directory(tmp / "world-writable", 0o1777), False, "writable by others"),
+        (lambda tmp: directory(tmp / "someone-elses", owner=65534), False, "not root"),
+        (lambda tmp: (tmp / "link").symlink_to(directory(tmp / "ok")) or tmp / "link", False, "symbolic link"),
+    ],
+    ids=["root-0755", "group-writable", "world-writable-sticky", "other-owner", "symlink"],
+)
+def test_only_a_root_owned_unshared_real_directory_is_trusted(tmp_path, make, trusted, says):
+    path = make(tmp_path)
+    checked = sid_root_function("check_trusted_directory", str(path))
+    assert (checked.returncode == 0) is trusted, checked.stderr
+    assert says in checked.stderr
+
+
+def test_host_files_are_never_copied_through_a_link_inside_the_root(tmp_path):
+    outside = directory(tmp_path / "outside")
+    (outside / "ca-certificates.crt").write_text("kept")
+    root = directory(tmp_path / "root")
+    directory(root / "etc" / "ssl")
+    (root / "etc" / "ssl" / "certs").symlink_to(outside)
+    copied = sid_root_function("copy_into_root", str(root), "/etc/ssl/certs/ca-certificates.crt")
+    assert copied.returncode != 0 and "symbolic link" in copied.stderr
+    assert (outside / "ca-certificates.crt").read_text() == "kept"
+
+
+def test_a_link_at_the_destination_is_replaced_not_written_through(tmp_path):
+    victim = tmp_path / "victim"
+    victim.write_text("kept")
+    root = directory(tmp_path / "root")
+    directory(root / "etc")
+    (root / "etc" / "hostname").symlink_to(victim)
+    copied = sid_root_function("copy_into_root", str(root), "/etc/hostname")
+    assert copied.returncode == 0, copied.stderr
+    assert victim.read_text() == "kept"
+    assert not (root / "etc" / "hostname").is_symlink()
+    assert (root / "etc" / "hostname").read_bytes() == Path("/etc/hostname").read_bytes()
+
+
+def test_a_mount_point_that_is_a_link_is_refused(tmp_path):
+    root = directory(tmp_path / "root")
+    (root / "proc").symlink_to("/proc")
+    checked = sid_root_function("mount_point", str(root), "proc")
+    assert checked.returncode != 0 and "symbolic link" in checked.stderr
+
+
+def in_a_chroot():
+    try:
+        here, init = os.stat("/"), os.stat("/proc/1/root/.")
+        return (here.st_dev, here.st_ino) != (init.st_dev, init.st_ino)
+    except OSError:
+        return True
+
+
+@pytest.mark.skipif(shutil.which("findmnt") is None, reason="findmnt is missing")
+@pytest.mark.skipif(in_a_chroot(), reason="inside a chroot the mount table names mounts as the host sees them")
+def test_leftover_mounts_are_unmounted_before_the_tree_is_removed(tmp_path):
+    root = directory(tmp_path / "root")
+    kept = directory(tmp_path / "kept")
+    (kept / "file").write_text("kept")
+    target = directory(root / "dev" / "inner")
+    if subprocess.run(["mount", "--bind", str(kept), str(target)], capture_output=True).returncode != 0:
+        pytest.skip("bind mounts are not allowed here")
+    try:
+        removed = sid_root_function("remove_tree", str(root))
+        assert removed.returncode == 0, removed.stderr
+        assert "unmounting" in removed.stderr
+        assert not root.exists()
+        assert (kept / "file").read_text() == "kept"
+    finally:
+        subprocess.run(["umount", "-l", str(target)], capture_output=True)

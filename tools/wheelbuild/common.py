@@ -1,0 +1,37 @@
+"""What every target family shares: the project's place, the size limit, running commands, finding CPythons."""
+
+import glob
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+MAX_WHEEL_BYTES = 3 * 1024 * 1024 // 2
+CACHE = Path("/var/cache/pixelmend")
+
+
+class BuildError(Exception):
+    pass
+
+
+def run(command, **options):
+    completed = subprocess.run([str(part) for part in command], text=True, capture_output=True, **options)
+    if completed.returncode != 0:
+        raise BuildError(f"{' '.join(map(str, command))} failed ({completed.returncode}):\n{completed.stdout}{completed.stderr}")
+    return completed.stdout
+
+
+def newest_pyenv_python(minor):
+    found = glob.glob(f"/root/.pyenv/versions/3.{minor}.*/bin/python3")
+    found = [path for path in found if re.fullmatch(rf"3\.{minor}\.\d+", Path(path).parents[1].name)]
+    return max(found, key=lambda path: [int(n) for n in Path(path).parents[1].name.split(".")], default=None)
+
+
+def find_python(version):
+    minor = int(version.split(".")[1])
+    return newest_pyenv_python(minor) or shutil.which(f"python3.{minor}")
+
+
+def python_version(python):
+    return run([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"]).strip()
