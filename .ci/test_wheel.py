@@ -21,7 +21,7 @@ import venv
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cpp", "zig", "tcc")
+COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cpp", "zig", "tcc", "musl-gcc")
 
 FROM_THE_WHEEL = """
 import pathlib, sys
