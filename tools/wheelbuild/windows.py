@@ -10,6 +10,7 @@ metadata is the one scikit-build-core prepares from pyproject.toml.
 """
 
 import concurrent.futures
+import hashlib
 import os
 import re
 import shutil
