@@ -56,14 +56,21 @@ ContextRuns* runs_in(const py::object& owner)
     return static_cast<ContextRuns*>(PyCapsule_GetPointer(owner.ptr(), runs_capsule_name));
 }
 
+// The capsule of this context's own list, or null: none is visible, or the
+// one visible was inherited from the context this one was copied from.
+py::object own_runs_owner()
+{
+    py::object owner = visible_runs_owner();
+    if (owner && runs_in(owner)->owner != running_context()) {
+        return py::object();
+    }
+    return owner;
+}
+
 ContextRuns* own_runs()
 {
-    const py::object owner = visible_runs_owner();
-    if (!owner) {
-        return nullptr;
-    }
-    ContextRuns* runs = runs_in(owner);
-    return runs->owner == running_context() ? runs : nullptr;
+    const py::object owner = own_runs_owner();
+    return owner ? runs_in(owner) : nullptr;
 }
 
 void delete_runs(PyObject* capsule)
@@ -85,8 +92,8 @@ py::object make_runs_owner()
 // This context's list of calls, made and set the first time it runs one.
 py::object runs_owner_of_this_context()
 {
-    py::object owner = visible_runs_owner();
-    if (owner && runs_in(owner)->owner == running_context()) {
+    py::object owner = own_runs_owner();
+    if (owner) {
         return owner;
     }
     owner = make_runs_owner();
