@@ -1,6 +1,6 @@
 """Install a pixelmend wheel with no compiler at hand and run a pytest selection against it.
 
-    PYTHON .ci/test_wheel.py --wheel WHEEL --venv DIR [--find-links DIR] [--upgrade-pip] [-- PYTEST ARGUMENTS]
+    PYTHON .ci/test_wheel.py --wheel WHEEL --venv DIR [--find-links DIR | --dependencies DIR] [--upgrade-pip] [-- PYTEST ARGUMENTS]
 
 Run by the interpreter under test (the host's, a Debian root's, one under
 qemu-user, a musl one), so that the same steps serve each: refuse to go on if
@@ -9,6 +9,11 @@ interpreter, install the wheel with its test extra, check that both
 extension modules are the wheel's own files, then run pytest from the source
 tree (the tests, never the sources, are imported from there). Exits with
 pytest's status; a selection that runs no test fails.
+
+With --dependencies, the wheel's dependencies are already installed in DIR
+(by a pip that ran elsewhere, faster than this interpreter: the host's, for
+one under emulation); the environment is pointed at DIR and only the wheel
+itself is installed into it.
 """
 
 import argparse
@@ -45,7 +50,9 @@ def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--wheel", required=True, type=Path)
     parser.add_argument("--venv", required=True, type=Path, help="the virtual environment to make (replaced if it exists)")
-    parser.add_argument("--find-links", type=Path, help="a directory of wheels pip may also take from")
+    sources = parser.add_mutually_exclusive_group()
+    sources.add_argument("--find-links", type=Path, help="a directory of wheels pip may also take from")
+    sources.add_argument("--dependencies", type=Path, help="a directory where the wheel's dependencies are installed")
     parser.add_argument("--upgrade-pip", action="store_true", help="upgrade pip in the new environment first")
     parser.add_argument("pytest", nargs=argparse.REMAINDER, help="arguments for pytest, after --")
     arguments = parser.parse_args()
@@ -91,13 +98,27 @@ def environment_with_pip(arguments):
     return [python, wheel / "pip"]
 
 
+# A path file makes the directory part of the environment's sys.path, after
+# its own site-packages, where the wheel goes. The environment's interpreter
+# names that directory itself: distributions patch the default layouts.
+def use_installed_dependencies(arguments, python):
+    asked = [str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"]
+    site_packages = subprocess.run(asked, capture_output=True, text=True, check=True).stdout.strip()
+    Path(site_packages, "pixelmend-test-dependencies.pth").write_text(f"{arguments.dependencies.resolve()}\n")
+    return ["--no-deps", "--no-index", str(arguments.wheel.resolve())]
+
+
 def install(arguments):
     pip = environment_with_pip(arguments)
     python = environment_python(arguments.venv)
-    links = ["--find-links", arguments.find_links] if arguments.find_links else []
+    if arguments.dependencies:
+        wanted = use_installed_dependencies(arguments, python)
+    else:
+        links = ["--find-links", arguments.find_links] if arguments.find_links else []
+        wanted = [*links, f"{arguments.wheel.resolve()}[test]"]
     # Byte-compiling every installed module is slow under emulation; the
     # tests compile only what they import.
-    step([*pip, "install", "--quiet", "--no-compile", "--only-binary", "pixelmend", *links, f"{arguments.wheel.resolve()}[test]"])
+    step([*pip, "install", "--quiet", "--no-compile", "--only-binary", "pixelmend", *wanted])
     return python
 
 
