@@ -11,7 +11,6 @@ metadata is the one scikit-build-core prepares from pyproject.toml.
 
 import concurrent.futures
 import hashlib
-import os
 import re
 import shutil
 import subprocess
@@ -22,6 +21,7 @@ import zipfile
 from pathlib import Path
 
 from .common import MAX_WHEEL_BYTES, BuildError, find_python, run
+from .cross_compile import unity_source
 from .sources import NATIVE
 from .sources import module_sources as cmake_module_sources
 from .wheelfile import prepared_metadata
@@ -220,20 +220,19 @@ def compile_object(zig_python, include_flags, source, objects):
     return output
 
 
+# One translation unit per module, in CMakeLists.txt's order, as the CMake
+# build compiles them (windows.h, from the platform layer, comes last).
 def build_modules(zig_python, version, modules, library, headers, scratch):
     pybind11_include = run([zig_python, "-c", "import pybind11; print(pybind11.get_include())"]).strip()
     include_flags = ["-I", NATIVE, "-isystem", headers, "-isystem", pybind11_include]
-    objects = scratch / "objects"
-    objects.mkdir()
-    sources = sorted({source for files in modules.values() for source in files})
-    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        compiled = dict(zip(sources, pool.map(lambda source: compile_object(zig_python, include_flags, source, objects), sources)))
+    units = {name: unity_source(name, files, scratch) for name, files in modules.items()}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(units)) as pool:
+        compiled = dict(zip(units, pool.map(lambda unit: compile_object(zig_python, include_flags, unit, scratch), units.values())))
     tag = f"cp{version.replace('.', '')}"
     built = {}
-    for name, files in modules.items():
+    for name in modules:
         module = scratch / f"{name}.{tag}-{PLATFORM}.pyd"
-        run([zig_python, "-m", "ziglang", "c++", "-target", ZIG_TARGET, "-shared", "-s", "-o", module,
-             *[compiled[source] for source in files], library])
+        run([zig_python, "-m", "ziglang", "c++", "-target", ZIG_TARGET, "-shared", "-s", "-o", module, compiled[name], library])
         built[name] = module
     return built
 
