@@ -101,3 +101,14 @@ def test_leftover_mounts_are_unmounted_before_the_tree_is_removed(tmp_path):
         assert (kept / "file").read_text() == "kept"
     finally:
         subprocess.run(["umount", "-l", str(target)], capture_output=True)
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [["--python", "3", "arm64"], ["--python", "3.13"], ["--python"], ["sparc"], []],
+    ids=["version-without-minor", "no-arch", "no-version", "unknown-arch", "nothing"],
+)
+def test_bad_arguments_are_refused_before_anything_is_touched(arguments):
+    refused = subprocess.run(["bash", str(SID_ROOT), *arguments], capture_output=True, text=True)
+    assert refused.returncode == 2
+    assert "usage" in refused.stderr or "ARCH is amd64 or arm64" in refused.stderr
