@@ -140,11 +140,23 @@ def read_to_end(descriptor):
     return b"".join(chunks).decode()
 
 
+# A pseudo-terminal pair, or a skip where the system does not take its
+# terminal end for a terminal: under qemu-user, os.isatty is false on one,
+# since the emulator does not translate the request glibc's isatty makes.
+def pseudo_terminal():
+    pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
+    controller, terminal = pty.openpty()
+    if not os.isatty(terminal):
+        os.close(controller)
+        os.close(terminal)
+        pytest.skip("this system does not take a pseudo-terminal for a terminal")
+    return controller, terminal
+
+
 def test_progress_is_drawn_on_a_terminal(tmp_path):
     fcntl = pytest.importorskip("fcntl", reason="a pseudo-terminal is POSIX's")
-    pty = pytest.importorskip("pty")
     termios = pytest.importorskip("termios")
-    controller, terminal = pty.openpty()
+    controller, terminal = pseudo_terminal()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
     process = black_white_of_the_examples(tmp_path, terminal)
     os.close(terminal)
@@ -296,8 +308,7 @@ def test_a_key_of_dash_comes_from_the_environment_or_standard_input(
         env["PIXELMEND_API_KEY"] = environment
     controller = None
     if source == "terminal":
-        pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
-        controller, terminal = pty.openpty()
+        controller, terminal = pseudo_terminal()
         stdin_file = terminal
     else:
         stdin_file = subprocess.PIPE if source == "pipe" else subprocess.DEVNULL
@@ -338,9 +349,8 @@ class FileReply:
 # status are those of a call with no terminal.
 @pytest.mark.parametrize("phase", ["start", "upload", "wait", "download"])
 def test_a_terminal_that_goes_away_leaves_the_work_as_with_no_terminal(monkeypatch, fake_requests, tmp_path, capsys, phase):
-    pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
     monkeypatch.chdir(tmp_path)
-    controller, terminal = pty.openpty()
+    controller, terminal = pseudo_terminal()
     stream = open(terminal, "w")
     open_ends = [controller]
 
@@ -383,13 +393,12 @@ def test_a_terminal_that_goes_away_leaves_the_work_as_with_no_terminal(monkeypat
 def test_a_terminal_of_no_width_gets_bars_of_the_fallback_width(
     monkeypatch, fake_requests, tmp_path, capsys, columns, width
 ):
-    pty = pytest.importorskip("pty", reason="a pseudo-terminal is POSIX's")
     monkeypatch.chdir(tmp_path)
     if columns is None:
         monkeypatch.delenv("COLUMNS", raising=False)
     else:
         monkeypatch.setenv("COLUMNS", columns)
-    controller, terminal = pty.openpty()
+    controller, terminal = pseudo_terminal()
     assert os.get_terminal_size(terminal).columns == 0
     stream = open(terminal, "w")
 
