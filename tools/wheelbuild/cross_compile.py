@@ -17,6 +17,13 @@ def unity_source(name, sources, scratch):
     return path
 
 
+# Each module's unit, compiled by compile_unit(path), the two side by side.
+def compiled_units(modules, scratch, compile_unit):
+    units = {name: unity_source(name, sources, scratch) for name, sources in modules.items()}
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(units)) as pool:
+        return dict(zip(units, pool.map(compile_unit, units.values())))
+
+
 def compile_module(zig_python, zig_target, include_flags, source):
     output = source.with_suffix(".o")
     run([zig_python, "-m", "ziglang", "c++", "-target", zig_target, *CXX_FLAGS, *include_flags, "-c", source, "-o", output])
@@ -26,9 +33,8 @@ def compile_module(zig_python, zig_target, include_flags, source):
 def build_modules(zig_python, zig_target, header_dirs, ext_suffix, exports, scratch):
     pybind11_include = run([zig_python, "-c", "import pybind11; print(pybind11.get_include())"]).strip()
     include_flags = [flag for directory in (*header_dirs, pybind11_include) for flag in ("-isystem", directory)]
-    units = {name: unity_source(name, sources, scratch) for name, sources in module_sources(windows=False).items()}
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(units)) as pool:
-        objects = dict(zip(units, pool.map(lambda unit: compile_module(zig_python, zig_target, include_flags, unit), units.values())))
+    objects = compiled_units(module_sources(windows=False), scratch,
+                             lambda unit: compile_module(zig_python, zig_target, include_flags, unit))
     built = {}
     for name, compiled in objects.items():
         module = scratch / f"{name}{ext_suffix}"

@@ -9,7 +9,6 @@ the sources are those CMakeLists.txt lists for WIN32, and the package's
 metadata is the one scikit-build-core prepares from pyproject.toml.
 """
 
-import concurrent.futures
 import hashlib
 import re
 import shutil
@@ -21,7 +20,7 @@ import zipfile
 from pathlib import Path
 
 from .common import MAX_WHEEL_BYTES, BuildError, find_python, run
-from .cross_compile import unity_source
+from .cross_compile import compiled_units
 from .sources import NATIVE
 from .sources import module_sources as cmake_module_sources
 from .wheelfile import prepared_metadata
@@ -225,9 +224,7 @@ def compile_object(zig_python, include_flags, source, objects):
 def build_modules(zig_python, version, modules, library, headers, scratch):
     pybind11_include = run([zig_python, "-c", "import pybind11; print(pybind11.get_include())"]).strip()
     include_flags = ["-I", NATIVE, "-isystem", headers, "-isystem", pybind11_include]
-    units = {name: unity_source(name, files, scratch) for name, files in modules.items()}
-    with concurrent.futures.ThreadPoolExecutor(max_workers=len(units)) as pool:
-        compiled = dict(zip(units, pool.map(lambda unit: compile_object(zig_python, include_flags, unit, scratch), units.values())))
+    compiled = compiled_units(modules, scratch, lambda unit: compile_object(zig_python, include_flags, unit, scratch))
     tag = f"cp{version.replace('.', '')}"
     built = {}
     for name in modules:
