@@ -258,7 +258,23 @@ def test_the_stand_in_command_takes_its_settings_from_the_environment(tmp_path, 
                      ["street_detection.json", "street_detection.png"] if status == 0 else [])
 
 
-def test_the_stand_in_command_refuses_an_unknown_stall(tmp_path):
-    finished = sandbox_command(tmp_path, PIXELMEND_SANDBOX_STALL="get")
+@pytest.mark.parametrize(
+    ("setting", "value", "complaint"),
+    [
+        ("PIXELMEND_SANDBOX_STALL", "get", "PIXELMEND_SANDBOX_STALL must be post, result:NAME or result:NAME:BYTES, not 'get'"),
+        ("PIXELMEND_SANDBOX_CERTIFICATE_DIR", "shared",
+         "PIXELMEND_SANDBOX_CERTIFICATE_DIR names shared, which others can write to; "
+         "make it writable by you alone (chmod go-w) or name another"),
+    ],
+    ids=["unknown-stall", "shared-certificate-directory"],
+)
+def test_the_stand_in_command_refuses_a_setting_it_cannot_use(tmp_path, setting, value, complaint):
+    if setting == "PIXELMEND_SANDBOX_CERTIFICATE_DIR":
+        if os.name != "posix":
+            pytest.skip("POSIX modes")
+        (tmp_path / value).mkdir()
+        (tmp_path / value).chmod(0o777)
+    finished = sandbox_command(tmp_path, **{setting: value})
     assert (finished.returncode, finished.stdout) == (2, "")
-    assert finished.stderr == "PIXELMEND_SANDBOX_STALL must be post, result:NAME or result:NAME:BYTES, not 'get'\n"
+    assert finished.stderr == complaint + "\n"
+    assert not (tmp_path / "results").exists()

@@ -1,3 +1,4 @@
+from .certificate import UnsafeCertificateDirectory
 from .checks import CONFIDENCE_CHOICES, COUNTRY_CHOICES, DISPLAY_CHOICES
 from .context import running, serve
 from .faults import FaultPlan
@@ -17,6 +18,7 @@ __all__ = [
     "Router",
     "SERVICE_BASE",
     "Service",
+    "UnsafeCertificateDirectory",
     "is_loopback_host",
     "routed",
     "running",

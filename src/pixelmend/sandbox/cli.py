@@ -8,6 +8,7 @@ from typing import Callable, Optional
 
 from urllib3.exceptions import InsecureRequestWarning
 
+from .certificate import UnsafeCertificateDirectory
 from .context import running
 from .faults import FaultPlan
 from .routing import CLIENT_MODULE
@@ -42,8 +43,12 @@ def run() -> int:
     with warnings.catch_warnings():
         # The local service uses a throwaway self-signed certificate that the client does not verify.
         warnings.simplefilter("ignore", InsecureRequestWarning)
-        with running(module=client) as service:
-            if stall is not None:
-                stall(service.faults)
-            client.main()
+        try:
+            with running(module=client) as service:
+                if stall is not None:
+                    stall(service.faults)
+                client.main()
+        except UnsafeCertificateDirectory as refused:
+            print(refused, file=sys.stderr)
+            return 2
     return exit_status()

@@ -103,9 +103,14 @@ class Service:
         tls_directory = self._workspace / "tls"
         tls_directory.mkdir()
         app = SandboxApp(self._workspace, self.faults, self.log, self.accepted_keys, lambda: self.url)
-        server = _ReportingServer(
-            self.host, self.requested_port, app, server_ssl_context(tls_directory), self._report
-        )
+        try:
+            server = _ReportingServer(
+                self.host, self.requested_port, app, server_ssl_context(tls_directory), self._report
+            )
+        except BaseException:
+            shutil.rmtree(self._workspace, ignore_errors=True)
+            self._workspace = None
+            raise
         self._server = server
         self._router = Router(self.url)
         self._thread = threading.Thread(target=server.serve_forever, name="pixelmend-sandbox", daemon=True)
