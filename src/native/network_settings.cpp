@@ -65,9 +65,16 @@ py::object verify_setting(const py::module_& os)
            " must be 1, true, yes, 0, false, no or the path of a CA bundle file or certificate directory", value);
 }
 
+// The socket layer counts a timeout in milliseconds in a C int: past
+// 2147483.647 seconds Windows refuses it and Linux wraps it round (4294967.396
+// seconds waits a tenth of a second); from about 9.2e9 seconds it overflows
+// the interpreter's clock. A million seconds, over eleven days, is more than
+// any service job needs.
+constexpr double longest_timeout = 1'000'000;
+
 py::dict timeout_setting(const py::module_& os)
 {
-    constexpr const char* expected = " must be a positive number of seconds";
+    constexpr const char* expected = " must be a positive number of seconds, at most 1000000";
     py::dict keywords;
     py::object value = variable(os, "PIXELMEND_TIMEOUT");
     if (!value) {
@@ -83,7 +90,7 @@ py::dict timeout_setting(const py::module_& os)
     }
     auto seconds = py::reinterpret_steal<py::float_>(number);
     const double parsed = PyFloat_AS_DOUBLE(seconds.ptr());
-    if (!std::isfinite(parsed) || parsed <= 0) {
+    if (!std::isfinite(parsed) || parsed <= 0 || parsed > longest_timeout) {
         refuse("PIXELMEND_TIMEOUT", expected, value);
     }
     keywords[interned<"timeout">()] = seconds;
