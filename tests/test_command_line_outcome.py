@@ -285,6 +285,7 @@ def typed_at_the_prompt(process, controller, typed):
     [
         (KEY, None, None, 0, STREET_DOWNLOADED),
         ("", "pipe", f"{KEY}\r\nsecond line\n".encode(), 0, STREET_DOWNLOADED),
+        (None, "pipe", f"{KEY}\n".encode() + b"\xff\xfe garbage\n" + bytes(range(256)) * 64, 0, STREET_DOWNLOADED),
         (None, "terminal", KEY.encode() + b"\n", 0, STREET_DOWNLOADED),
         ("", "pipe", b"", 1, MISSING_ARGUMENTS),
         (None, "pipe", b"\n", 1, MISSING_ARGUMENTS),
@@ -293,16 +294,21 @@ def typed_at_the_prompt(process, controller, typed):
         (None, "pipe", SECRET.encode() + b"\xff\n", 1, NOT_TEXT),
         (None, "pipe", SECRET.encode() * 400, 1, "The API key on standard input is longer than 4096 characters.\n"),
     ],
-    ids=["environment", "pipe", "terminal", "empty-input", "empty-line", "terminal-end-of-input",
+    ids=["environment", "pipe", "pipe-then-binary", "terminal", "empty-input", "empty-line", "terminal-end-of-input",
          "environment-not-text", "pipe-not-text", "pipe-too-long"],
 )
-@pytest.mark.parametrize("locale", ["C", "C.UTF-8"])
+# Under these locales standard input escapes undecodable bytes; with its
+# encoding set it refuses them.
+@pytest.mark.parametrize(
+    "locale", [{"LC_ALL": "C"}, {"LC_ALL": "C.UTF-8"}, {"LC_ALL": "C.UTF-8", "PYTHONIOENCODING": "utf-8"}],
+    ids=["C", "C.UTF-8", "strict-utf-8"],
+)
 def test_a_key_of_dash_comes_from_the_environment_or_standard_input(
     tmp_path, environment, source, stdin, status, out, locale
 ):
     if stdin and b"\xff" in stdin and sys.platform == "win32":
         pytest.skip("Windows decodes a pipe with its ANSI code page, where every byte is text")
-    env = {**os.environ, "PYTHONWARNINGS": "ignore", "LC_ALL": locale}
+    env = {**os.environ, "PYTHONWARNINGS": "ignore", **locale}
     env.pop("PIXELMEND_API_KEY", None)
     if environment is not None:
         env["PIXELMEND_API_KEY"] = environment
@@ -332,6 +338,40 @@ def test_a_key_of_dash_comes_from_the_environment_or_standard_input(
         os.set_blocking(controller, False)
         assert KEY.encode() not in read_to_end(controller).encode()
         os.close(controller)
+
+
+WIDE = "\U0001f511"
+
+
+# Standard input replaced in the process: a text stream with no binary layer
+# under it is read as text, one with a binary layer as bytes; either way the
+# key is the first line, of at most 4096 characters however many bytes.
+@pytest.mark.parametrize(
+    ("given", "out"),
+    [
+        (f"{KEY}\nsecond line\n", STREET_DOWNLOADED),
+        (f"{KEY}\r\n".encode() + b"\xff\xfe garbage\n", STREET_DOWNLOADED),
+        (KEY.encode() + b"\xff\n", NOT_TEXT),
+        ("x" * 4097 + "\n", "The API key on standard input is longer than 4096 characters.\n"),
+        ((WIDE * 4097 + "\n").encode(), "The API key on standard input is longer than 4096 characters.\n"),
+        ((WIDE * 4096 + "\n").encode(), "('Error:', Exception('API responded with an error: api_key is not valid'))\n"),
+        (WIDE * 4096, "('Error:', Exception('API responded with an error: api_key is not valid'))\n"),
+        (b"", MISSING_ARGUMENTS),
+    ],
+    ids=["text", "bytes-then-binary", "bytes-not-text", "text-too-long", "bytes-too-long", "bytes-wide-longest",
+         "text-wide-longest", "bytes-empty"],
+)
+def test_a_key_of_dash_from_a_replaced_standard_input(sandbox, monkeypatch, capsys, given, out):
+    if isinstance(given, bytes):
+        stream = io.TextIOWrapper(io.BytesIO(given), encoding="utf-8", errors="strict")
+    else:
+        stream = io.StringIO(given)
+    monkeypatch.delenv("PIXELMEND_API_KEY", raising=False)
+    monkeypatch.setattr(sys, "stdin", stream)
+    monkeypatch.setattr(sys, "argv", ["pixelmend", "-", STREET, "black_white"])
+    pm.main()
+    assert capsys.readouterr().out.endswith(out)
+    assert exit_status() == (0 if out == STREET_DOWNLOADED else 1)
 
 
 class FileReply:

@@ -15,28 +15,52 @@ constexpr Py_ssize_t longest_key = 4096;
 constexpr const char* not_text = "The API key is not valid UTF-8 text.";
 constexpr const char* too_long = "The API key on standard input is longer than 4096 characters.";
 
-bool ends_with(const py::object& text, const char* end)
+// A line end of either kind: a str line ends in str, a bytes line in bytes.
+bool ends_with(const py::object& line, const char* end)
 {
-    return is_true(text.attr("endswith")(end));
+    const py::object ending = PyBytes_Check(line.ptr()) ? py::object(py::bytes(end)) : py::object(py::str(end));
+    return is_true(line.attr("endswith")(ending));
+}
+
+// The line as the text layer would decode it.
+py::object decoded(const py::object& stream, const py::object& line)
+{
+    if (!PyBytes_Check(line.ptr())) {
+        return line;
+    }
+    py::object encoding = py::getattr(stream, "encoding", py::none());
+    py::object errors = py::getattr(stream, "errors", py::none());
+    return line.attr("decode")(encoding.is_none() ? py::str("utf-8") : encoding,
+                               errors.is_none() ? py::str("strict") : errors);
 }
 
 // The first line of a piped standard input, without its line end, read no
-// further than one character past the longest key.
+// further than one character past the longest key. The text layer decodes a
+// whole block of the pipe at once, so bytes after the key's line (binary
+// data, a file piped whole) would refuse a good key: the line is read as
+// bytes from the binary layer where there is one, as many as the longest key
+// can take in UTF-8, and only it is decoded.
 ApiKey first_line(const py::object& stream)
 {
+    const py::object binary = py::getattr(stream, "buffer", py::none());
+    const Py_ssize_t limit = binary.is_none() ? longest_key : 4 * longest_key;
     py::object line;
     try {
-        line = stream.attr("readline")(longest_key + 2);
+        line = (binary.is_none() ? stream : binary).attr("readline")(limit + 2);
+        for (const char* end : {"\n", "\r"}) {
+            if (ends_with(line, end)) {
+                line = line[py::slice(0, -1, 1)];
+            }
+        }
+        if (PyObject_Length(line.ptr()) > limit) {
+            return {py::str(""), too_long};
+        }
+        line = decoded(stream, line);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_UnicodeDecodeError)) {
             throw;
         }
         return {py::str(""), not_text};
-    }
-    for (const char* end : {"\n", "\r"}) {
-        if (ends_with(line, end)) {
-            line = line[py::slice(0, -1, 1)];
-        }
     }
     if (PyObject_Length(line.ptr()) > longest_key) {
         return {py::str(""), too_long};
