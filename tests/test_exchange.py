@@ -406,6 +406,10 @@ def test_names_that_are_not_text_are_requested_then_refused_by_join(service, nam
         ("tab\there", "tab\\there"),
         ("\x1b]0;owned\x07\x1b[2J\rFiles downloaded to /etc", "\\x1b]0;owned\\x07\\x1b[2J\\rFiles downloaded to /etc"),
         ("del\x7f\x85\x9f\n.png", "del\\x7f\\x85\\x9f\\n.png"),
+        # Bidirectional controls show a name in another order: this one as photoexe.png.
+        ("photo\u202egnp.exe", "photo\\u202egnp.exe"),
+        ("\u202a\u202b\u202c\u202d.png", "\\u202a\\u202b\\u202c\\u202d.png"),
+        ("a\u2066b\u2067c\u2068d\u2069.png", "a\\u2066b\\u2067c\\u2068d\\u2069.png"),
     ],
 )
 def test_unsafe_names_are_never_requested_or_written(service, capsys, name, printed):
@@ -418,7 +422,10 @@ def test_unsafe_names_are_never_requested_or_written(service, capsys, name, prin
 
 
 @pytest.mark.parametrize(
-    "name", ["..a", ".hidden", "a b", "ü", "x" * 100, "~", "CONSOLE", "COM10", "nul_x.png", "a.con", "LPT"]
+    "name",
+    ["..a", ".hidden", "a b", "ü", "x" * 100, "~", "CONSOLE", "COM10", "nul_x.png", "a.con", "LPT",
+     # Zero-width non-joiner and joiner, as Persian and Indic names spell them.
+     "\u0645\u06cc\u200c\u062e\u0648\u0627\u0647\u0645.png", "\u0915\u094d\u200d\u0937.png"],
 )
 def test_odd_but_plain_names_are_saved(service, name):
     service.answer(ok([name], path="P"))

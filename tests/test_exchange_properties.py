@@ -90,7 +90,8 @@ class Encoder:
 
 
 def unprintable(c):
-    return ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F or 0xD800 <= ord(c) <= 0xDFFF
+    return (ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F or 0xD800 <= ord(c) <= 0xDFFF
+            or 0x202A <= ord(c) <= 0x202E or 0x2066 <= ord(c) <= 0x2069)
 
 
 def unsafe(name):
@@ -114,9 +115,9 @@ def mostly(common, rare, weight=4):
 
 scalars = st.one_of(st.none(), st.booleans(), st.integers(-2, 300), st.text(max_size=4), st.lists(st.integers(), max_size=2))
 names = mostly(
-    mostly(st.sampled_from(["ok.png", "dup", "r.json"]), st.text(alphabet="abé -.", min_size=1, max_size=6), weight=2),
+    mostly(st.sampled_from(["ok.png", "dup", "r.json"]), st.text(alphabet="abé -.\u200c", min_size=1, max_size=6), weight=2),
     st.one_of(
-        st.sampled_from(["", ".", "..", "../up.png", "/abs.png", "a\\b", "nul\x00.png", "sub/x"]),
+        st.sampled_from(["", ".", "..", "../up.png", "/abs.png", "a\\b", "nul\x00.png", "sub/x", "x\u202egnp.exe"]),
         st.text(alphabet="ab./\\\x00", min_size=1, max_size=6),
         st.integers(-2, 9),
         st.none(),

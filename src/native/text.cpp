@@ -58,7 +58,9 @@ bool is_unprintable(char32_t character) noexcept
 {
     const bool control = character < 0x20 || (character >= 0x7f && character <= 0x9f);
     const bool surrogate = character >= 0xd800 && character <= 0xdfff;
-    return control || surrogate;
+    const bool reordering =
+        (character >= 0x202a && character <= 0x202e) || (character >= 0x2066 && character <= 0x2069);
+    return control || surrogate || reordering;
 }
 
 namespace {

@@ -20,8 +20,11 @@ bool is_true(py::handle value);
 // value == other, as the interpreter's equality test gives it.
 bool equals(py::handle value, py::handle other);
 
-// C0 controls, DEL and C1 controls, which a terminal may take for commands,
-// and lone surrogates, which no stream can encode.
+// C0 controls, DEL and C1 controls, which a terminal may take for commands;
+// lone surrogates, which no stream can encode; and the bidirectional
+// embedding, override and isolate controls, which show a name in another
+// order than it is spelt (an executable passed off as an image). Zero-width
+// joiners and non-joiners, which names in many scripts need, are not among them.
 bool is_unprintable(char32_t character) noexcept;
 
 // The text with each control character and lone surrogate written as a
