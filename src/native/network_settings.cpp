@@ -1,6 +1,5 @@
 #include "network_settings.hpp"
 
-#include "interned.hpp"
 #include "text.hpp"
 
 #include <cmath>
@@ -86,7 +85,7 @@ py::dict timeout_setting(const py::module_& os)
     if (!std::isfinite(parsed) || parsed <= 0) {
         refuse("PIXELMEND_TIMEOUT", expected, value);
     }
-    keywords[interned<"timeout">()] = seconds;
+    keywords["timeout"] = seconds;
     return keywords;
 }
 
