@@ -25,6 +25,19 @@ inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index)
 }
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+#define PIXELMEND_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PIXELMEND_THREAD_SANITIZER 1
+#endif
+#endif
+
+#ifdef PIXELMEND_THREAD_SANITIZER
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
+
 namespace pixelmend {
 
 // The fields of one object that change together, guarded without the GIL by
@@ -34,8 +47,16 @@ namespace pixelmend {
 class ObjectLock {
 public:
 #ifdef Py_GIL_DISABLED
-    explicit ObjectLock(PyObject* object) { PyCriticalSection_Begin(&section_, object); }
-    ~ObjectLock() { PyCriticalSection_End(&section_); }
+    explicit ObjectLock(PyObject* object) : object_(object)
+    {
+        PyCriticalSection_Begin(&section_, object);
+        announce_acquired(object_);
+    }
+    ~ObjectLock()
+    {
+        announce_released(object_);
+        PyCriticalSection_End(&section_);
+    }
 #else
     explicit ObjectLock(PyObject*) noexcept {}
 #endif
@@ -44,6 +65,18 @@ public:
 
 #ifdef Py_GIL_DISABLED
 private:
+    // ThreadSanitizer cannot see into the interpreter's locks when the
+    // interpreter is not built with it; a sanitized build of ours tells it
+    // what the critical section orders.
+#ifdef PIXELMEND_THREAD_SANITIZER
+    static void announce_acquired(void* address) { __tsan_acquire(address); }
+    static void announce_released(void* address) { __tsan_release(address); }
+#else
+    static void announce_acquired(void*) noexcept {}
+    static void announce_released(void*) noexcept {}
+#endif
+
+    PyObject* object_;
     PyCriticalSection section_;
 #endif
 };
