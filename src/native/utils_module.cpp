@@ -123,7 +123,7 @@ void free_utils(void* module)
 PyModuleDef_Slot utils_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_utils)},
 #if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
 #ifdef Py_GIL_DISABLED
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
