@@ -743,14 +743,18 @@ def test_upload_readers_are_closed_whatever_the_outcome(service, real_upload, ou
     assert type(reader).__name__ == "UploadFile" and reader.closed
 
 
-def test_only_upload_readers_are_closed(service):
-    class Stream:
-        closed = False
+class Stream:
+    closed = False
 
-        def close(self):
-            self.closed = True
+    def close(self):
+        self.closed = True
 
-    stream = Stream()
+
+# A class can take the reader's very name; only the helper module's own type
+# is closed by the exchange.
+@pytest.mark.parametrize("name", ["Stream", "pixelmend.utils.utils.UploadFile"])
+def test_only_upload_readers_are_closed(service, name):
+    stream = type(name, (Stream,), {})()
     service.helper.result = [("api_key", "K"), ("image", ("img.png", stream, "image/png"))]
     service.answer(ok([]))
     run()

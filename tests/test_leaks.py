@@ -1,6 +1,7 @@
 import gc
 import os
 import sys
+import sysconfig
 import types
 
 import pytest
@@ -134,6 +135,11 @@ def test_argument_errors_keep_memory_flat(call):
         ["pixelmend", "k", "missing.jpg", "nothing"],
         ["pixelmend", "k", "missing.jpg", "key"],
     ],
+)
+@pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="the free-threaded build's block count moves by hundreds over 1,000 argparse parsers with no pixelmend "
+    "code (a pure-Python parser loop: from -900 to +1,300), more than the limit",
 )
 def test_main_keeps_memory_flat(argv, monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path)

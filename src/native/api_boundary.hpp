@@ -15,10 +15,13 @@ namespace py = pybind11;
 // pybind11 sets up its shared state on first use, and its first use may well
 // be the destructor or what() of an error_already_set, where failing to
 // allocate that state (no memory) would throw out of a destructor and end the
-// process. Each module sets it up while it is being imported instead.
+// process. Each module sets it up while it is being imported instead, as
+// pybind11's own modules do: that also tells pybind11 when an interpreter
+// other than the main one loads us, after which it keeps that state per
+// interpreter instead of sharing the first one's.
 inline void prepare_error_handling()
 {
-    py::detail::get_internals();
+    py::detail::ensure_internals();
 }
 
 // Runs `body` where C++ exceptions must not escape into the interpreter:

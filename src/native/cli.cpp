@@ -169,18 +169,18 @@ bool call_operation(const py::dict& globals, const py::object& args, const py::o
 }
 
 // An ordinary exception of the operation becomes its error line, and false.
-bool guarded_call(const py::dict& globals, const py::object& args, const py::object& method_to_call)
+bool guarded_call(const Call& call, const py::object& args, const py::object& method_to_call)
 {
     try {
-        return call_operation(globals, args, method_to_call);
+        return call_operation(call.globals, args, method_to_call);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) {
             throw;
         }
-        if (Progress* progress = active_progress()) {
+        if (Progress* progress = active_progress(call.state)) {
             progress->finish();
         }
-        show(globals, py::make_tuple("Error:", error.value()));
+        show(call.globals, py::make_tuple("Error:", error.value()));
         return false;
     }
 }
@@ -192,8 +192,9 @@ void show_missing_arguments(const py::dict& globals, const py::object& parser)
 }
 
 // Whether the command did its work; every way it did not has printed its line.
-bool perform(const py::dict& globals)
+bool perform(const Call& call)
 {
+    const py::dict& globals = call.globals;
     py::object parser = make_parser(globals);
     py::object args = parser.attr("parse_args")();
     if (is_true(args.attr("list"))) {
@@ -221,7 +222,7 @@ bool perform(const py::dict& globals)
         show(globals, py::str("Use --list to see available methods."));
         return false;
     }
-    return guarded_call(globals, args, py::getattr(client, method));
+    return guarded_call(call, args, py::getattr(client, method));
 }
 
 // Progress goes to standard error only when a person watches it there.
@@ -232,9 +233,9 @@ bool standard_error_is_terminal()
 
 py::object run(const Call& call)
 {
-    CommandLineRun command(standard_error_is_terminal());
+    CommandLineRun command(call.state, standard_error_is_terminal());
     try {
-        if (!perform(call.globals)) {
+        if (!perform(call)) {
             command.fail();
         }
     } catch (py::error_already_set& error) {

@@ -2,7 +2,6 @@
 
 #include "exchange.hpp"
 #include "function.hpp"
-#include "interned.hpp"
 #include "text.hpp"
 
 namespace pixelmend {
@@ -18,16 +17,17 @@ py::object pair(py::handle name, py::handle value)
     return tuple;
 }
 
-py::list fields_with_key(py::handle self)
+py::list fields_with_key(const Call& call)
 {
+    const InternedNames& names = call.state.names;
     py::list fields;
-    fields.append(pair(interned<"api_key">(), py::getattr(self, interned<"key">())));
+    fields.append(pair(names.api_key, py::getattr(call[0], names.key)));
     return fields;
 }
 
 py::object run_exchange(const Call& call, const char* endpoint, py::list fields, py::handle to_compare = {})
 {
-    return exchange(call.globals, Upload{endpoint, std::move(fields), call[1], to_compare});
+    return exchange(call.state, call.globals, Upload{endpoint, std::move(fields), call[1], to_compare});
 }
 
 py::object init(const Call& call)
@@ -38,50 +38,51 @@ py::object init(const Call& call)
 
 py::object transform(const Call& call, const char* endpoint, py::handle option)
 {
-    py::list fields = fields_with_key(call[0]);
-    fields.append(pair(interned<"option">(), option));
+    py::list fields = fields_with_key(call);
+    fields.append(pair(call.state.names.option, option));
     return run_exchange(call, endpoint, std::move(fields));
 }
 
 py::object segment_image(const Call& call)
 {
-    return transform(call, "/vision/v0/segmention-masks", interned<"0">());
+    return transform(call, "/vision/v0/segmention-masks", call.state.names.segmentation_option);
 }
 
 py::object black_white(const Call& call)
 {
-    return transform(call, "/vision/v0/black-white", interned<"1">());
+    return transform(call, "/vision/v0/black-white", call.state.names.black_white_option);
 }
 
 py::object colorization(const Call& call)
 {
-    return transform(call, "/vision/v0/colorization", interned<"2">());
+    return transform(call, "/vision/v0/colorization", call.state.names.colorization_option);
 }
 
 // Arguments: self, image_path, display, confidence_threshold, option, color.
 // The fields go out in another order than the parameters: option first.
 py::object smart_object_detection(const Call& call)
 {
-    py::list fields = fields_with_key(call[0]);
-    fields.append(pair(interned<"option">(), call[4]));
-    fields.append(pair(interned<"confidence_threshold">(), call[3]));
-    fields.append(pair(interned<"display">(), call[2]));
+    const InternedNames& names = call.state.names;
+    py::list fields = fields_with_key(call);
+    fields.append(pair(names.option, call[4]));
+    fields.append(pair(names.confidence_threshold, call[3]));
+    fields.append(pair(names.display, call[2]));
     if (is_true(call[5])) {
-        fields.append(pair(interned<"color">(), call[5]));
+        fields.append(pair(names.color, call[5]));
     }
     return run_exchange(call, "/vision/v0/smart-object-detection", std::move(fields));
 }
 
 py::object get_identity_data(const Call& call)
 {
-    py::list fields = fields_with_key(call[0]);
+    py::list fields = fields_with_key(call);
     fields.append(py::make_tuple("country", call[2].attr("upper")()));
     return run_exchange(call, "/vision/v0/getIdentityData", std::move(fields));
 }
 
 py::object face_id_verification(const Call& call)
 {
-    return run_exchange(call, "/vision/v0/faceIdVerification", fields_with_key(call[0]), call[2]);
+    return run_exchange(call, "/vision/v0/faceIdVerification", fields_with_key(call), call[2]);
 }
 
 // dir(object): the errors of a raising __dir__, or of one whose result is not
@@ -134,13 +135,13 @@ const FunctionDef methods[] = {
 
 }
 
-py::object make_client_class(const py::dict& globals)
+py::object make_client_class(const MainState& state, const py::dict& globals)
 {
     py::dict namespace_;
     namespace_["__module__"] = globals["__name__"];
     namespace_["__qualname__"] = "Pixelmend";
     for (const FunctionDef& def : methods) {
-        namespace_[def.name] = make_function(def, concat({py::str("Pixelmend."), py::str(def.name)}), globals);
+        namespace_[def.name] = make_function(state, def, concat({py::str("Pixelmend."), py::str(def.name)}), globals);
     }
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     return type("Pixelmend", py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), namespace_);

@@ -1,7 +1,10 @@
 #include "command_line_run.hpp"
 
+#include "module_type.hpp"
+
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace pixelmend {
@@ -13,39 +16,74 @@ namespace pixelmend {
 // A copy of the context (an asyncio task, asyncio.to_thread) sees the same
 // list but is not its owner, and makes its own.
 struct ContextRuns {
-    const PyObject* owner = nullptr;
     std::vector<std::unique_ptr<RunRecord>> records;
     int last_exit_status = 0;
 };
 
 namespace {
 
-constexpr const char* runs_capsule_name = "pixelmend.main.ContextRuns";
+// The holder that the context variable refers to. It keeps a reference to
+// the context that owns the list: contexts are freed and their memory
+// reused, so an address alone could take a new context for the old one;
+// while the holder lives, its owner cannot go. The context refers back to
+// it through its variables, a cycle the collector ends once both are gone.
+struct ContextRunsObject {
+    PyObject_HEAD
+    PyObject* owner;
+    ContextRuns runs;
+};
 
-// Made on first use and kept for the process, like the interned names; the
-// module is not loaded into several interpreters.
-PyObject* runs_variable()
+ContextRunsObject* as_holder(PyObject* object)
 {
-    static PyObject* variable = nullptr;
-    if (variable == nullptr) {
-        variable = PyContextVar_New("pixelmend.main.command_line_runs", nullptr);
-        if (variable == nullptr) {
-            throw py::error_already_set();
-        }
-    }
-    return variable;
+    return reinterpret_cast<ContextRunsObject*>(object);
 }
 
-// Compared, never followed: the context whose variables hold the list.
-const PyObject* running_context()
+int context_runs_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_holder(self)->owner);
+    return 0;
+}
+
+int context_runs_clear(PyObject* self)
+{
+    Py_CLEAR(as_holder(self)->owner);
+    return 0;
+}
+
+void context_runs_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    context_runs_clear(self);
+    as_holder(self)->runs.~ContextRuns();
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot context_runs_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(context_runs_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(context_runs_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(context_runs_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec context_runs_spec = {
+    "pixelmend.main.ContextRuns", sizeof(ContextRunsObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | own_instances_only, context_runs_slots,
+};
+
+// The context that the running code sees. A thread has none until a
+// variable is first set in it.
+PyObject* running_context()
 {
     return PyThreadState_Get()->context;
 }
 
-py::object visible_runs_owner()
+py::object visible_runs_owner(const MainState& state)
 {
     PyObject* value = nullptr;
-    if (PyContextVar_Get(runs_variable(), nullptr, &value) < 0) {
+    if (PyContextVar_Get(state.runs_variable, nullptr, &value) < 0) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::object>(value);
@@ -53,63 +91,61 @@ py::object visible_runs_owner()
 
 ContextRuns* runs_in(const py::object& owner)
 {
-    return static_cast<ContextRuns*>(PyCapsule_GetPointer(owner.ptr(), runs_capsule_name));
+    return &as_holder(owner.ptr())->runs;
 }
 
-// The capsule of this context's own list, or null: none is visible, or the
+// The holder of this context's own list, or null: none is visible, or the
 // one visible was inherited from the context this one was copied from.
-py::object own_runs_owner()
+py::object own_runs_owner(const MainState& state)
 {
-    py::object owner = visible_runs_owner();
-    if (owner && runs_in(owner)->owner != running_context()) {
+    py::object owner = visible_runs_owner(state);
+    if (owner && as_holder(owner.ptr())->owner != running_context()) {
         return py::object();
     }
     return owner;
 }
 
-ContextRuns* own_runs()
+ContextRuns* own_runs(const MainState& state)
 {
-    const py::object owner = own_runs_owner();
+    const py::object owner = own_runs_owner(state);
     return owner ? runs_in(owner) : nullptr;
 }
 
-void delete_runs(PyObject* capsule)
+py::object make_runs_owner(const MainState& state)
 {
-    delete static_cast<ContextRuns*>(PyCapsule_GetPointer(capsule, runs_capsule_name));
-}
-
-py::object make_runs_owner()
-{
-    auto runs = std::make_unique<ContextRuns>();
-    PyObject* capsule = PyCapsule_New(runs.get(), runs_capsule_name, delete_runs);
-    if (capsule == nullptr) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state.context_runs_type);
+    auto* holder = PyObject_GC_New(ContextRunsObject, type);
+    if (holder == nullptr) {
         throw py::error_already_set();
     }
-    runs.release();
-    return py::reinterpret_steal<py::object>(capsule);
+    holder->owner = nullptr;
+    new (&holder->runs) ContextRuns();
+    PyObject_GC_Track(holder);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(holder));
 }
 
 // This context's list of calls, made and set the first time it runs one.
-py::object runs_owner_of_this_context()
+py::object runs_owner_of_this_context(const MainState& state)
 {
-    py::object owner = own_runs_owner();
+    py::object owner = own_runs_owner(state);
     if (owner) {
         return owner;
     }
-    owner = make_runs_owner();
-    PyObject* token = PyContextVar_Set(runs_variable(), owner.ptr());
+    owner = make_runs_owner(state);
+    PyObject* token = PyContextVar_Set(state.runs_variable, owner.ptr());
     if (token == nullptr) {
         throw py::error_already_set();
     }
     Py_DECREF(token);
-    // A thread has no context until a variable is first set in it.
-    runs_in(owner)->owner = running_context();
+    PyObject* context = running_context();
+    Py_INCREF(context);
+    as_holder(owner.ptr())->owner = context;
     return owner;
 }
 
-RunRecord* current_record()
+RunRecord* current_record(const MainState& state)
 {
-    ContextRuns* runs = own_runs();
+    ContextRuns* runs = own_runs(state);
     if (runs == nullptr || runs->records.empty()) {
         return nullptr;
     }
@@ -137,12 +173,12 @@ int status_of_exit_request(const py::error_already_set& error)
 
 }
 
-CommandLineRun::CommandLineRun(bool show_progress)
-    : runs_owner_(runs_owner_of_this_context()), runs_(runs_in(runs_owner_)), record_(nullptr)
+CommandLineRun::CommandLineRun(const MainState& state, bool show_progress)
+    : runs_owner_(runs_owner_of_this_context(state)), runs_(runs_in(runs_owner_)), record_(nullptr)
 {
     auto record = std::make_unique<RunRecord>();
     if (show_progress) {
-        record->progress.emplace();
+        record->progress.emplace(state.counted_reader_type);
     }
     record_ = record.get();
     runs_->records.push_back(std::move(record));
@@ -200,26 +236,31 @@ int exit_status_of(const py::error_already_set& error)
     return error.matches(PyExc_SystemExit) ? status_of_exit_request(error) : 1;
 }
 
-void note_failure()
+void note_failure(const MainState& state)
 {
-    if (RunRecord* record = current_record()) {
+    if (RunRecord* record = current_record(state)) {
         record->failed = true;
     }
 }
 
-Progress* active_progress()
+Progress* active_progress(const MainState& state)
 {
-    RunRecord* record = current_record();
+    RunRecord* record = current_record(state);
     if (record == nullptr || !record->progress) {
         return nullptr;
     }
     return &*record->progress;
 }
 
-int last_exit_status()
+int last_exit_status(const MainState& state)
 {
-    ContextRuns* runs = own_runs();
+    ContextRuns* runs = own_runs(state);
     return runs != nullptr ? runs->last_exit_status : 0;
+}
+
+PyObject* new_context_runs_type(PyObject* module)
+{
+    return new_module_type(module, &context_runs_spec);
 }
 
 }

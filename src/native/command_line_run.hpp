@@ -1,5 +1,6 @@
 #pragma once
 
+#include "main_state.hpp"
 #include "progress.hpp"
 
 #include <optional>
@@ -23,7 +24,7 @@ struct ContextRuns;
 // greenlet meanwhile) report nothing and show no progress.
 class CommandLineRun {
 public:
-    explicit CommandLineRun(bool show_progress);
+    CommandLineRun(const MainState& state, bool show_progress);
     CommandLineRun(const CommandLineRun&) = delete;
     CommandLineRun& operator=(const CommandLineRun&) = delete;
     ~CommandLineRun();
@@ -48,14 +49,18 @@ private:
 int exit_status_of(const py::error_already_set& error);
 
 // Marks the command-line call running in this context, if any, as failed.
-void note_failure();
+void note_failure(const MainState& state);
 
 // The progress display of the command-line call running in this context, or
 // null.
-Progress* active_progress();
+Progress* active_progress(const MainState& state);
 
 // The exit status of the last command-line call that ended in this context:
 // 0 when it did its work, 1 when it did not, 0 when there was none.
-int last_exit_status();
+int last_exit_status(const MainState& state);
+
+// The type of the object that holds one context's calls, made for `module`
+// as it executes; null with an exception set on failure.
+PyObject* new_context_runs_type(PyObject* module);
 
 }

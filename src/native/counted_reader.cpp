@@ -1,6 +1,8 @@
 #include "counted_reader.hpp"
 
 #include "api_boundary.hpp"
+#include "capi_compat.hpp"
+#include "module_type.hpp"
 
 #include <new>
 #include <utility>
@@ -9,30 +11,53 @@ namespace pixelmend {
 
 namespace {
 
+// What one read has to tell, taken under the reader's lock and told after
+// it: a report runs Python code, which must not run inside the lock. The
+// callbacks are copies, so that reporting stopped meanwhile cannot destroy
+// the one running.
+struct Telling {
+    std::function<void(Py_ssize_t)> sent;
+    Py_ssize_t bytes = 0;
+    std::function<void()> all_sent;
+
+    void tell() const
+    {
+        if (sent) {
+            sent(bytes);
+        }
+        if (all_sent) {
+            all_sent();
+        }
+    }
+};
+
+// The counters and the report change together, under the reader's lock.
 struct CountedState {
     py::object source;
     py::object read;
     UploadReport report;
+    PyThreadState* reporter = nullptr;
     Py_ssize_t in_flight = 0;
     Py_ssize_t unreported = 0;
     bool ended = false;
 
-    void handed_over(Py_ssize_t bytes, bool at_end)
+    Telling read_returned(Py_ssize_t size, bool on_reporter)
     {
-        unreported += bytes;
-        if (report.sent && (unreported >= report.batch || (at_end && unreported > 0))) {
-            const Py_ssize_t reported = std::exchange(unreported, 0);
-            report.sent(reported);
-        }
-    }
-
-    void read_returned(Py_ssize_t size)
-    {
+        Telling telling;
         const bool at_end = size == 0;
-        handed_over(std::exchange(in_flight, size), at_end);
-        if (at_end && !std::exchange(ended, true) && report.all_sent) {
-            report.all_sent();
+        unreported += std::exchange(in_flight, size);
+        if (!on_reporter) {
+            return telling;
         }
+        if (report.sent && (unreported >= report.batch || (at_end && unreported > 0))) {
+            telling.bytes = std::exchange(unreported, 0);
+            telling.sent = report.sent;
+        }
+        if (at_end && !ended && report.all_sent) {
+            ended = true;
+            telling.all_sent = report.all_sent;
+        }
+        return telling;
     }
 };
 
@@ -48,8 +73,12 @@ CountedState& state_of(PyObject* self)
 
 py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 {
-    CountedState& state = state_of(self);
-    PyObject* data = PyObject_Vectorcall(state.read.ptr(), args, static_cast<size_t>(nargs), nullptr);
+    py::object read;
+    {
+        const ObjectLock lock(self);
+        read = state_of(self).read;
+    }
+    PyObject* data = PyObject_Vectorcall(read.ptr(), args, static_cast<size_t>(nargs), nullptr);
     if (data == nullptr) {
         throw py::error_already_set();
     }
@@ -58,7 +87,13 @@ py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (size < 0) {
         throw py::error_already_set();
     }
-    state.read_returned(size);
+    Telling telling;
+    {
+        const ObjectLock lock(self);
+        CountedState& state = state_of(self);
+        telling = state.read_returned(size, state.reporter == PyThreadState_Get());
+    }
+    telling.tell();
     return chunk;
 }
 
@@ -98,44 +133,40 @@ PyType_Slot counted_reader_slots[] = {
     {0, nullptr},
 };
 
+// Readers come only from make_counted_reader; one made by calling the type
+// would have no source to read.
 PyType_Spec counted_reader_spec = {
-    "pixelmend.main.CountedReader", sizeof(CountedReaderObject), 0, Py_TPFLAGS_DEFAULT, counted_reader_slots,
+    "pixelmend.main.CountedReader", sizeof(CountedReaderObject), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
+    counted_reader_slots,
 };
 
-// Made on first use, only by a command line that shows progress; kept for
-// the life of the process like a static type.
-py::handle counted_reader_type()
-{
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyType_FromSpec(&counted_reader_spec);
-        if (type == nullptr) {
-            throw py::error_already_set();
-        }
-        // Readers come only from make_counted_reader; one made by calling
-        // the type would have no source to read.
-        reinterpret_cast<PyTypeObject*>(type)->tp_new = nullptr;
-    }
-    return type;
 }
 
+PyObject* new_counted_reader_type(PyObject* module)
+{
+    return new_module_type(module, &counted_reader_spec);
 }
 
-py::object make_counted_reader(py::object source, UploadReport report)
+py::object make_counted_reader(py::handle type, py::object source, UploadReport report)
 {
-    auto* type = reinterpret_cast<PyTypeObject*>(counted_reader_type().ptr());
-    auto reader = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+    auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
+    py::object read = source.attr("read");
+    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
     if (!reader) {
         throw py::error_already_set();
     }
-    py::object read = source.attr("read");
-    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report)};
+    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report),
+                                               PyThreadState_Get()};
     return reader;
 }
 
 void stop_reporting(py::handle reader)
 {
-    state_of(reader.ptr()).report = UploadReport{};
+    UploadReport stopped;
+    {
+        const ObjectLock lock(reader.ptr());
+        std::swap(state_of(reader.ptr()).report, stopped);
+    }
 }
 
 }

@@ -2,7 +2,7 @@
 
 #include "command_line_run.hpp"
 #include "function.hpp"
-#include "interned.hpp"
+#include "capi_compat.hpp"
 #include "native_path.hpp"
 #include "network_settings.hpp"
 #include "platform.hpp"
@@ -12,7 +12,6 @@
 #include "url_segment.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace pixelmend {
 
@@ -23,29 +22,41 @@ constexpr const char* service_address = "https://api.pixelmend.ai";
 // The readers that the image path helper puts into the field list open their
 // file on first read; closing them when the operation ends matters when an
 // exception's traceback keeps the encoder, and with it the fields, alive.
+// Only readers of the helper module's own type are ours to close: the list
+// came from a function anybody may rebind, and may hold look-alikes.
 class UploadReaders {
 public:
-    explicit UploadReaders(py::object fields) : fields_(std::move(fields)) {}
+    UploadReaders(py::handle reader_type, py::object fields)
+        : reader_type_(reinterpret_cast<PyTypeObject*>(reader_type.ptr())), fields_(std::move(fields))
+    {
+    }
     UploadReaders(const UploadReaders&) = delete;
     UploadReaders& operator=(const UploadReaders&) = delete;
 
     ~UploadReaders()
     {
         py::error_scope keep_pending_error;
-        if (!PyList_Check(fields_.ptr())) {
+        if (reader_type_ == nullptr || !PyList_Check(fields_.ptr())) {
             return;
         }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields_.ptr()); ++i) {
-            close_reader(PyList_GET_ITEM(fields_.ptr(), i));
+        // Whoever else holds the list may change it meanwhile: each entry is
+        // taken with a reference of our own, and the length asked anew.
+        for (Py_ssize_t i = 0; i < PyList_Size(fields_.ptr()); ++i) {
+            auto entry = py::reinterpret_steal<py::object>(PyList_GetItemRef(fields_.ptr(), i));
+            if (!entry) {
+                PyErr_Clear();
+                break;
+            }
+            close_reader(entry.ptr());
         }
     }
 
 private:
-    static void close_reader(PyObject* entry)
+    void close_reader(PyObject* entry) const
     {
         PyObject* file_tuple = file_tuple_of(entry);
         PyObject* file = file_tuple == nullptr ? nullptr : PyTuple_GET_ITEM(file_tuple, 1);
-        if (file == nullptr || std::strcmp(Py_TYPE(file)->tp_name, "pixelmend.utils.utils.UploadFile") != 0) {
+        if (file == nullptr || Py_TYPE(file) != reader_type_) {
             return;
         }
         PyObject* closed = PyObject_CallMethod(file, "close", nullptr);
@@ -53,14 +64,15 @@ private:
         PyErr_Clear();
     }
 
+    PyTypeObject* reader_type_;
     py::object fields_;
 };
 
-py::object call_helper(const py::dict& globals, const Upload& upload)
+py::object call_helper(const MainState& state, const py::dict& globals, const Upload& upload)
 {
     PyObject* arguments[] = {upload.fields.ptr(), upload.image_path.ptr(), upload.to_compare.ptr()};
-    const py::object helper = upload.to_compare ? lookup_global(globals, interned<"handle_image_path_id">())
-                                                : lookup_global(globals, interned<"handle_image_path">());
+    const py::object helper = upload.to_compare ? lookup_global(globals, state.names.handle_image_path_id)
+                                                : lookup_global(globals, state.names.handle_image_path);
     PyObject* result = PyObject_Vectorcall(helper.ptr(), arguments, upload.to_compare ? 3 : 2, nullptr);
     if (result == nullptr) {
         throw py::error_already_set();
@@ -113,7 +125,7 @@ py::object make_encoder(const py::dict& globals, const py::object& fields)
 
 // `with requests.Session() as session: response = session.post(...)`: the
 // session is closed as soon as the reply has arrived, before it is read.
-py::object post(const py::dict& globals, const py::str& url, const py::object& fields,
+py::object post(const MainState& state, const py::dict& globals, const py::str& url, const py::object& fields,
                 const NetworkSettings& settings)
 {
     py::object encoder = make_encoder(globals, fields);
@@ -124,7 +136,7 @@ py::object post(const py::dict& globals, const py::str& url, const py::object& f
     py::object enter = manager_type.attr("__enter__");
     py::object exit = manager_type.attr("__exit__");
     py::object session = enter(manager);
-    Progress* progress = active_progress();
+    Progress* progress = active_progress(state);
     const py::object body = progress != nullptr ? progress->watch_upload(encoder) : encoder;
     py::object response;
     try {
@@ -263,10 +275,10 @@ void save_body(const py::dict& globals, const py::object& file_response, const p
 
 // The command line learns of the failure; its progress bar, if any, makes
 // way for the line.
-void report_failed_download(const py::dict& globals, py::handle filename)
+void report_failed_download(const MainState& state, const py::dict& globals, py::handle filename)
 {
-    note_failure();
-    Progress* progress = active_progress();
+    note_failure(state);
+    Progress* progress = active_progress(state);
     if (progress != nullptr) {
         progress->clear();
     }
@@ -276,11 +288,11 @@ void report_failed_download(const py::dict& globals, py::handle filename)
     }
 }
 
-void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
+void download(const MainState& state, const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
               const NetworkSettings& settings)
 {
     if (is_unsafe_name(filename) || !fits_in(save_dir, filename)) {
-        report_failed_download(globals, filename);
+        report_failed_download(state, globals, filename);
         return;
     }
     py::str file_url = concat({as_text(result["path"]), py::str("/"), url_path_segment(as_text(filename))});
@@ -288,24 +300,24 @@ void download(const py::dict& globals, const py::object& result, const py::objec
         lookup_global(globals, "requests")
             .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = settings.verify, **settings.timeout);
     if (!equals(file_response.attr("status_code"), py::int_(200))) {
-        report_failed_download(globals, filename);
+        report_failed_download(state, globals, filename);
         return;
     }
     save_body(globals, file_response, save_dir, filename);
-    if (Progress* progress = active_progress()) {
+    if (Progress* progress = active_progress(state)) {
         progress->downloaded();
     }
 }
 
 // The first of the paths that names no image: the pair helper only says that
 // one of its two does not, so the image path is asked about on its own.
-py::handle missing_path(const py::dict& globals, const Upload& upload)
+py::handle missing_path(const MainState& state, const py::dict& globals, const Upload& upload)
 {
     if (!upload.to_compare) {
         return upload.image_path;
     }
     PyObject* arguments[] = {upload.fields.ptr(), upload.image_path.ptr()};
-    const py::object helper = lookup_global(globals, interned<"handle_image_path">());
+    const py::object helper = lookup_global(globals, state.names.handle_image_path);
     auto found = py::reinterpret_steal<py::object>(PyObject_Vectorcall(helper.ptr(), arguments, 2, nullptr));
     if (!found) {
         throw py::error_already_set();
@@ -315,17 +327,17 @@ py::handle missing_path(const py::dict& globals, const Upload& upload)
 
 }
 
-py::object exchange(const py::dict& globals, const Upload& upload)
+py::object exchange(const MainState& state, const py::dict& globals, const Upload& upload)
 {
     const NetworkSettings settings = network_settings();
-    py::object fields = call_helper(globals, upload);
+    py::object fields = call_helper(state, globals, upload);
     if (equals(fields, py::bool_(false))) {
-        note_failure();
-        return concat({interned<"File does not exist: ">(), as_text(missing_path(globals, upload))});
+        note_failure(state);
+        return concat({state.names.file_does_not_exist, as_text(missing_path(state, globals, upload))});
     }
-    const UploadReaders readers(fields);
+    const UploadReaders readers(state.upload_file_type, fields);
     py::str url = concat({py::str(service_address), py::str(upload.endpoint)});
-    py::object response = post(globals, url, fields, settings);
+    py::object response = post(state, globals, url, fields, settings);
     if (!equals(response.attr("status_code"), py::int_(200))) {
         raise_exception(PyExc_Exception, concat({py::str("HT Error: "), as_text(response.attr("status_code")),
                                                  py::str(", "), as_text(response.attr("text"))}));
@@ -337,13 +349,13 @@ py::object exchange(const py::dict& globals, const Upload& upload)
     }
     py::object save_dir = make_save_dir(globals, upload.image_path);
     py::object filenames = result["filenames"];
-    if (Progress* progress = active_progress()) {
+    if (Progress* progress = active_progress(state)) {
         progress->start_downloads(filenames);
     }
     for (py::handle filename : filenames) {
-        download(globals, result, save_dir, filename, settings);
+        download(state, globals, result, save_dir, filename, settings);
     }
-    if (Progress* progress = active_progress()) {
+    if (Progress* progress = active_progress(state)) {
         progress->finish();
     }
     return concat({py::str("Files downloaded to "), as_text(save_dir)});

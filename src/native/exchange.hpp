@@ -1,5 +1,7 @@
 #pragma once
 
+#include "main_state.hpp"
+
 #include <pybind11/pybind11.h>
 
 namespace pixelmend {
@@ -18,6 +20,6 @@ struct Upload {
 
 // Uploads, checks the reply and downloads the result files into
 // results/<last component of the image path>; returns the outcome text.
-py::object exchange(const py::dict& globals, const Upload& upload);
+py::object exchange(const MainState& state, const py::dict& globals, const Upload& upload);
 
 }

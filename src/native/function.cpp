@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "api_boundary.hpp"
+#include "module_type.hpp"
 
 #include <structmember.h>
 
@@ -216,15 +217,16 @@ bool check_text_arguments(const FunctionObject& function, const std::array<PyObj
     return true;
 }
 
-PyObject* run_body(const FunctionObject& function, const std::array<PyObject*, max_parameters>& slots)
+PyObject* run_body(PyObject* callable, const std::array<PyObject*, max_parameters>& slots)
 {
+    const FunctionObject& function = *as_function(callable);
     return guarded([&] {
         std::array<py::handle, max_parameters> arguments;
         for (std::size_t i = 0; i < parameter_count(function); ++i) {
             arguments[i] = slots[i];
         }
         const auto globals = py::reinterpret_borrow<py::dict>(function.globals);
-        const Call call{globals, std::span<const py::handle>(arguments.data(), parameter_count(function))};
+        const Call call{state_of_type(Py_TYPE(callable)), globals, std::span<const py::handle>(arguments.data(), parameter_count(function))};
         return function.def->body(call);
     });
 }
@@ -239,7 +241,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (!check_text_arguments(function, slots)) {
         return nullptr;
     }
-    return run_body(function, slots);
+    return run_body(callable, slots);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*)
@@ -259,6 +261,7 @@ PyObject* function_repr(PyObject* self)
 int function_traverse(PyObject* self, visitproc visit, void* arg)
 {
     FunctionObject* function = as_function(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(function->module);
     Py_VISIT(function->annotations);
     Py_VISIT(function->globals);
@@ -289,7 +292,9 @@ void function_dealloc(PyObject* self)
     Py_CLEAR(function->defaults);
     Py_CLEAR(function->parameter_names);
     Py_CLEAR(function->text_signature);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* get_name(PyObject* self, void*)
@@ -353,39 +358,31 @@ PyMethodDef function_methods[] = {
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject* function_type()
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
-    if (type.tp_name == nullptr) {
-        type.tp_name = "pixelmend.main.function";
-        type.tp_basicsize = sizeof(FunctionObject);
-        type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL
-            | Py_TPFLAGS_METHOD_DESCRIPTOR;
-        type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-        type.tp_call = PyVectorcall_Call;
-        type.tp_descr_get = function_descr_get;
-        type.tp_repr = function_repr;
-        type.tp_traverse = function_traverse;
-        type.tp_clear = function_clear;
-        type.tp_dealloc = function_dealloc;
-        type.tp_getset = function_getset;
-        type.tp_methods = function_methods;
-        type.tp_members = function_members;
-        type.tp_dictoffset = offsetof(FunctionObject, dict);
-        type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-        if (PyType_Ready(&type) < 0) {
-            type.tp_name = nullptr;
-            throw py::error_already_set();
-        }
-    }
-    return &type;
-}
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "pixelmend.main.function", sizeof(FunctionObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
+        | own_instances_only,
+    function_slots,
+};
 
 std::string text_signature(const FunctionDef& def)
 {
@@ -432,7 +429,13 @@ Attributes describe(const FunctionDef& def)
 
 }
 
-py::object make_function(const FunctionDef& def, const py::str& qualname, const py::dict& globals)
+PyObject* new_function_type(PyObject* module)
+{
+    return new_module_type(module, &function_spec);
+}
+
+py::object make_function(const MainState& state, const FunctionDef& def, const py::str& qualname,
+                         const py::dict& globals)
 {
     if (def.parameters.size() > max_parameters) {
         throw std::length_error("too many parameters");
@@ -440,7 +443,7 @@ py::object make_function(const FunctionDef& def, const py::str& qualname, const 
     Attributes attributes = describe(def);
     py::object module = globals.contains("__name__") ? py::object(globals["__name__"]) : py::object(py::none());
     py::str signature(text_signature(def));
-    auto* function = PyObject_GC_New(FunctionObject, function_type());
+    auto* function = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(state.function_type));
     if (function == nullptr) {
         throw py::error_already_set();
     }
@@ -458,26 +461,6 @@ py::object make_function(const FunctionDef& def, const py::str& qualname, const 
     function->weakreflist = nullptr;
     PyObject_GC_Track(function);
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(function));
-}
-
-py::object lookup_global(const py::dict& globals, py::handle name)
-{
-    PyObject* value = PyDict_GetItemWithError(globals.ptr(), name.ptr());
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
-    }
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        }
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(value);
-}
-
-py::object lookup_global(const py::dict& globals, const char* name)
-{
-    return lookup_global(globals, py::str(name));
 }
 
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "main_state.hpp"
+#include "module_globals.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <span>
@@ -17,9 +20,11 @@ struct Parameter {
     bool checked = false;
 };
 
-// What a body receives: the module namespace it reads its names from, and the
-// arguments bound to the parameters, in parameter order.
+// What a body receives: the state of the module that made the function, the
+// module namespace it reads its names from, and the arguments bound to the
+// parameters, in parameter order.
 struct Call {
+    const MainState& state;
     const py::dict& globals;
     std::span<const py::handle> arguments;
 
@@ -34,13 +39,13 @@ struct FunctionDef {
     Body body;
 };
 
+// The type of the function objects, made for `module` as it executes; null
+// with an exception set on failure.
+PyObject* new_function_type(PyObject* module);
+
 // Creates a function object for `def`: callable with vectorcall, binding to
 // instances like a Python function, reading its globals from `globals`.
-py::object make_function(const FunctionDef& def, const py::str& qualname, const py::dict& globals);
-
-// Looks a name up the way a Python function does at run time: the module
-// namespace first, then the builtins; NameError otherwise.
-py::object lookup_global(const py::dict& globals, const char* name);
-py::object lookup_global(const py::dict& globals, py::handle name);
+py::object make_function(const MainState& state, const FunctionDef& def, const py::str& qualname,
+                         const py::dict& globals);
 
 }

@@ -60,12 +60,12 @@ py::object guess_type_function()
 }
 
 void append_images(py::list& fields, const char* field, const std::vector<ImageFile>& files,
-                   const py::object& guess_type)
+                   const py::object& guess_type, py::handle reader_type)
 {
     const py::str field_name(field);
     for (const ImageFile& file : files) {
         const py::str file_name = native_name_text(file.base_name);
-        fields.append(py::make_tuple(field_name, py::make_tuple(file_name, make_upload_file(file),
+        fields.append(py::make_tuple(field_name, py::make_tuple(file_name, make_upload_file(reader_type, file),
                                                                 content_type(guess_type, file_name))));
     }
 }

@@ -20,8 +20,9 @@ py::list copy_fields(py::handle fields);
 // mimetypes.guess_type, looked up once per helper call.
 py::object guess_type_function();
 
-// Appends (field, (file name, reader, content type)) for each file.
+// Appends (field, (file name, reader, content type)) for each file, each
+// reader of `reader_type`.
 void append_images(py::list& fields, const char* field, const std::vector<ImageFile>& files,
-                   const py::object& guess_type);
+                   const py::object& guess_type, py::handle reader_type);
 
 }

@@ -2,34 +2,64 @@
 
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-#include <cstddef>
+#include <utility>
 
 namespace pixelmend {
 
 namespace py = pybind11;
 
-template <std::size_t Size>
-struct Literal {
-    constexpr Literal(const char (&text)[Size]) { std::copy_n(text, Size, value); }
-    char value[Size];
+// The names and fixed texts that every operation uses, interned once when the
+// module executes: building them from C strings on every call cost more than
+// the rest of a call. They belong to the module's state, so that each
+// interpreter has its own, and nothing changes them afterwards.
+struct InternedNames {
+    PyObject* api_key;
+    PyObject* key;
+    PyObject* option;
+    PyObject* confidence_threshold;
+    PyObject* display;
+    PyObject* color;
+    PyObject* segmentation_option;
+    PyObject* black_white_option;
+    PyObject* colorization_option;
+    PyObject* handle_image_path;
+    PyObject* handle_image_path_id;
+    PyObject* file_does_not_exist;
 };
 
-// An interned str made once for each literal: building names and fixed
-// values from C strings on every call cost more than the rest of a call.
-// A creation that failed (no memory) is tried again by the next call instead
-// of leaving the name missing for the life of the process; the GIL guards it.
-template <Literal Text>
-py::handle interned()
+inline constexpr std::pair<PyObject* InternedNames::*, const char*> interned_texts[] = {
+    {&InternedNames::api_key, "api_key"},
+    {&InternedNames::key, "key"},
+    {&InternedNames::option, "option"},
+    {&InternedNames::confidence_threshold, "confidence_threshold"},
+    {&InternedNames::display, "display"},
+    {&InternedNames::color, "color"},
+    {&InternedNames::segmentation_option, "0"},
+    {&InternedNames::black_white_option, "1"},
+    {&InternedNames::colorization_option, "2"},
+    {&InternedNames::handle_image_path, "handle_image_path"},
+    {&InternedNames::handle_image_path_id, "handle_image_path_id"},
+    {&InternedNames::file_does_not_exist, "File does not exist: "},
+};
+
+// Fills every name; -1 with an exception set when one cannot be made, the
+// ones made so far left for clear_names().
+inline int make_names(InternedNames& names)
 {
-    static PyObject* text = nullptr;
-    if (text == nullptr) {
-        text = PyUnicode_InternFromString(Text.value);
-        if (text == nullptr) {
-            throw py::error_already_set();
+    for (const auto& [member, text] : interned_texts) {
+        names.*member = PyUnicode_InternFromString(text);
+        if (names.*member == nullptr) {
+            return -1;
         }
     }
-    return text;
+    return 0;
+}
+
+inline void clear_names(InternedNames& names)
+{
+    for (const auto& entry : interned_texts) {
+        Py_CLEAR(names.*entry.first);
+    }
 }
 
 }

@@ -2,7 +2,9 @@
 #include "cli.hpp"
 #include "client.hpp"
 #include "command_line_run.hpp"
+#include "counted_reader.hpp"
 #include "function.hpp"
+#include "main_state.hpp"
 #include "text.hpp"
 
 #include <initializer_list>
@@ -11,8 +13,10 @@ namespace pixelmend {
 
 namespace {
 
-// `from <module> import <names>` (relative when level > 0), binding each name.
-void import_names(const py::dict& globals, const char* module, int level, std::initializer_list<const char*> names)
+// `from <module> import <names>` (relative when level > 0), binding each
+// name; returns the module the names came from.
+py::module_ import_names(const py::dict& globals, const char* module, int level,
+                         std::initializer_list<const char*> names)
 {
     py::list fromlist;
     for (const char* name : names) {
@@ -31,58 +35,151 @@ void import_names(const py::dict& globals, const char* module, int level, std::i
         }
         globals[name] = source.attr(name);
     }
+    return source;
+}
+
+// The helpers' reader type, known by the module that made it rather than by
+// its name: a class of the same name made anywhere else is not ours.
+PyObject* upload_file_type_of(const py::module_& helpers)
+{
+    py::object type = py::getattr(helpers, "UploadFile", py::none());
+    if (!PyType_Check(type.ptr())) {
+        return nullptr;
+    }
+    PyObject* maker = PyType_GetModule(reinterpret_cast<PyTypeObject*>(type.ptr()));
+    if (maker != helpers.ptr()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return type.release().ptr();
 }
 
 // Run as the main module, the command's failure is the process's exit status.
-void exit_on_failure()
+void exit_on_failure(const MainState& state)
 {
-    if (last_exit_status() != 0) {
-        PyErr_SetObject(PyExc_SystemExit, py::int_(last_exit_status()).ptr());
+    if (last_exit_status(state) != 0) {
+        PyErr_SetObject(PyExc_SystemExit, py::int_(last_exit_status(state)).ptr());
         throw py::error_already_set();
     }
 }
 
-void start_up(const py::dict& globals)
+void start_up(MainState& state, const py::dict& globals)
 {
     globals["argparse"] = py::module_::import("argparse");
     globals["requests"] = py::module_::import("requests");
     import_names(globals, "requests_toolbelt.multipart.encoder", 0, {"MultipartEncoder"});
-    import_names(globals, "utils.utils", 1, {"handle_image_path", "handle_image_path_id"});
+    const py::module_ helpers = import_names(globals, "utils.utils", 1, {"handle_image_path", "handle_image_path_id"});
+    state.upload_file_type = upload_file_type_of(helpers);
     globals["os"] = py::module_::import("os");
     globals["urllib3"] = py::module_::import("urllib3");
     import_names(globals, "urllib3.exceptions", 0, {"InsecureRequestWarning"});
     globals["urllib3"].attr("disable_warnings")(globals["InsecureRequestWarning"]);
-    globals["Pixelmend"] = make_client_class(globals);
-    globals["main"] = make_function(main_def, py::str("main"), globals);
+    globals["Pixelmend"] = make_client_class(state, globals);
+    globals["main"] = make_function(state, main_def, py::str("main"), globals);
     if (equals(globals["__name__"], py::str("__main__"))) {
         globals["main"]();
-        exit_on_failure();
+        exit_on_failure(state);
     }
+}
+
+MainState* state_of_module(PyObject* module)
+{
+    return static_cast<MainState*>(PyModule_GetState(module));
+}
+
+// What the module keeps for its life, all made before any of its code can
+// run; -1 with an exception set when something cannot be made.
+int make_state(PyObject* module, MainState& state)
+{
+    if (make_names(state.names) < 0) {
+        return -1;
+    }
+    state.function_type = new_function_type(module);
+    if (state.function_type == nullptr) {
+        return -1;
+    }
+    state.counted_reader_type = new_counted_reader_type(module);
+    if (state.counted_reader_type == nullptr) {
+        return -1;
+    }
+    state.context_runs_type = new_context_runs_type(module);
+    if (state.context_runs_type == nullptr) {
+        return -1;
+    }
+    state.runs_variable = PyContextVar_New("pixelmend.main.command_line_runs", nullptr);
+    return state.runs_variable != nullptr ? 0 : -1;
 }
 
 int exec_main(PyObject* module)
 {
-    PyObject* done = guarded([module] {
+    MainState& state = *state_of_module(module);
+    if (make_state(module, state) < 0) {
+        return -1;
+    }
+    PyObject* done = guarded([module, &state] {
         prepare_error_handling();
-        start_up(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
+        start_up(state, py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
         return py::none();
     });
     Py_XDECREF(done);
     return done != nullptr ? 0 : -1;
 }
 
+int traverse_main(PyObject* module, visitproc visit, void* arg)
+{
+    MainState* state = state_of_module(module);
+    if (state == nullptr) {
+        return 0;
+    }
+    Py_VISIT(state->function_type);
+    Py_VISIT(state->counted_reader_type);
+    Py_VISIT(state->context_runs_type);
+    Py_VISIT(state->runs_variable);
+    Py_VISIT(state->upload_file_type);
+    return 0;
+}
+
+int clear_main(PyObject* module)
+{
+    MainState* state = state_of_module(module);
+    if (state == nullptr) {
+        return 0;
+    }
+    Py_CLEAR(state->function_type);
+    Py_CLEAR(state->counted_reader_type);
+    Py_CLEAR(state->context_runs_type);
+    Py_CLEAR(state->runs_variable);
+    Py_CLEAR(state->upload_file_type);
+    clear_names(state->names);
+    return 0;
+}
+
+void free_main(void* module)
+{
+    clear_main(static_cast<PyObject*>(module));
+}
+
 PyModuleDef_Slot main_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_main)},
 #if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
 
 PyModuleDef main_module = {
-    PyModuleDef_HEAD_INIT, "main", nullptr, 0, nullptr, main_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "main", nullptr, sizeof(MainState), nullptr, main_slots, traverse_main, clear_main,
+    free_main,
 };
 
+}
+
+MainState& state_of_type(PyTypeObject* type)
+{
+    return *static_cast<MainState*>(PyType_GetModuleState(type));
 }
 
 }

@@ -1,6 +1,5 @@
 #include "network_settings.hpp"
 
-#include "interned.hpp"
 #include "text.hpp"
 
 #include <cmath>
@@ -93,7 +92,7 @@ py::dict timeout_setting(const py::module_& os)
     if (!std::isfinite(parsed) || parsed <= 0 || parsed > longest_timeout) {
         refuse("PIXELMEND_TIMEOUT", expected, value);
     }
-    keywords[interned<"timeout">()] = seconds;
+    keywords["timeout"] = seconds;
     return keywords;
 }
 

@@ -170,7 +170,7 @@ py::object Progress::watch_upload(const py::object& encoder)
     // would cost more than drawing. A mebibyte at a time keeps the rate exact.
     UploadReport report{[this, update](Py_ssize_t bytes) { draw([&] { update(bytes); }); },
                         [this] { draw([&] { wait_for_reply(); }); }, Py_ssize_t{1} << 20};
-    reader_ = make_counted_reader(encoder, std::move(report));
+    reader_ = make_counted_reader(reader_type_, encoder, std::move(report));
     return reader_;
 }
 

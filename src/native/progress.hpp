@@ -15,7 +15,8 @@ namespace py = pybind11;
 // rest of the call, and the call goes on as with no terminal.
 class Progress {
 public:
-    Progress() = default;
+    // `reader_type` is the counted reader's type of the module that shows it.
+    explicit Progress(py::handle reader_type) : reader_type_(py::reinterpret_borrow<py::object>(reader_type)) {}
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
     ~Progress();
@@ -40,6 +41,7 @@ private:
     void stop_ticker();
     void close_bar();
 
+    py::object reader_type_;
     bool off_ = false;
     py::object bar_;
     py::object reader_;

@@ -1,15 +1,24 @@
 #include "text.hpp"
 
 #include "function.hpp"
-#include "interned.hpp"
 
 #include <string>
 
 namespace pixelmend {
 
+namespace {
+
+// The interpreter keeps one empty str; asking for it makes nothing.
+py::str empty_text()
+{
+    return py::str("", 0);
+}
+
+}
+
 py::str as_text(py::handle value)
 {
-    PyObject* text = PyObject_Format(value.ptr(), interned<"">().ptr());
+    PyObject* text = PyObject_Format(value.ptr(), empty_text().ptr());
     if (text == nullptr) {
         throw py::error_already_set();
     }
@@ -29,7 +38,7 @@ py::str concat(std::initializer_list<py::handle> parts)
     for (py::handle part : parts) {
         pieces.append(part);
     }
-    PyObject* joined = PyUnicode_Join(interned<"">().ptr(), pieces.ptr());
+    PyObject* joined = PyUnicode_Join(empty_text().ptr(), pieces.ptr());
     if (joined == nullptr) {
         throw py::error_already_set();
     }

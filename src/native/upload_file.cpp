@@ -1,7 +1,9 @@
 #include "upload_file.hpp"
 
 #include "api_boundary.hpp"
+#include "capi_compat.hpp"
 #include "gil_released.hpp"
+#include "module_type.hpp"
 #include "native_path.hpp"
 #include "os_error.hpp"
 #include "platform.hpp"
@@ -70,18 +72,11 @@ ReaderState& state_of(PyObject* self)
     throw py::error_already_set();
 }
 
-[[noreturn]] void fail(ReaderState& state, const Failure& failure)
+[[noreturn]] void raise_unusable(const ReaderState& state, bool closed, bool busy)
 {
-    state.failure = failure;
-    state.file.reset();
-    raise_failure(state);
-}
-
-[[noreturn]] void raise_unusable(const ReaderState& state)
-{
-    if (state.closed) {
+    if (closed) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
-    } else if (state.busy) {
+    } else if (busy) {
         PyErr_SetString(PyExc_RuntimeError, "UploadFile is being read by another thread");
     } else {
         raise_failure(state);
@@ -89,30 +84,77 @@ ReaderState& state_of(PyObject* self)
     throw py::error_already_set();
 }
 
-void require_usable(const ReaderState& state)
+Py_ssize_t amount_to_read(const ReaderState& state, Py_ssize_t wanted)
 {
-    if (state.closed || state.busy || state.failure.happened()) {
-        raise_unusable(state);
-    }
+    const std::uint64_t available = std::min<std::uint64_t>(state.remaining(), PY_SSIZE_T_MAX);
+    const bool all = wanted < 0 || static_cast<std::uint64_t>(wanted) > available;
+    return all ? static_cast<Py_ssize_t>(available) : wanted;
 }
 
-// Marks the reader busy while the GIL is released inside read(), so another
-// thread can neither read concurrently nor close the file under it.
+// Checks that the reader can be read and marks it busy in one step, so that
+// no two threads ever read it at once, nor one closes it under the other.
+// Returns the count to read; a reader with nothing left is not claimed.
+// A failure, once kept, never changes again, so it is raised outside.
+Py_ssize_t claim(PyObject* self, Py_ssize_t wanted)
+{
+    ReaderState& state = state_of(self);
+    bool closed;
+    bool busy;
+    bool failed;
+    Py_ssize_t count = 0;
+    {
+        const ObjectLock lock(self);
+        closed = state.closed;
+        busy = state.busy;
+        failed = state.failure.happened();
+        if (!closed && !busy && !failed) {
+            count = amount_to_read(state, wanted);
+            state.busy = count > 0;
+        }
+    }
+    if (closed || busy || failed) {
+        raise_unusable(state, closed, busy);
+    }
+    return count;
+}
+
+// The reader held busy while it reads with the GIL released. While busy, the
+// file and the count consumed are the reading thread's alone; the outcome is
+// kept and the reader let go in one step on every way out, exceptions
+// included. A failure is kept so that every later read raises it again.
 class BusyScope {
 public:
-    explicit BusyScope(ReaderState& state) : state_(state) { state_.busy = true; }
+    explicit BusyScope(PyObject* self) : self_(self) {}
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
+
+    void finish(const Failure& failure, Py_ssize_t count)
+    {
+        failure_ = failure;
+        count_ = failure.happened() ? 0 : count;
+    }
+
     ~BusyScope()
     {
-        state_.busy = false;
-        if (state_.closed || state_.remaining() == 0) {
-            state_.file.reset();
+        platform::File done;
+        {
+            const ObjectLock lock(self_);
+            ReaderState& state = state_of(self_);
+            state.consumed += static_cast<std::uint64_t>(count_);
+            if (failure_.happened()) {
+                state.failure = failure_;
+            }
+            state.busy = false;
+            if (state.closed || state.remaining() == 0 || failure_.happened()) {
+                done = std::move(state.file);
+            }
         }
     }
 
 private:
-    ReaderState& state_;
+    PyObject* self_;
+    Failure failure_;
+    Py_ssize_t count_ = 0;
 };
 
 struct Opened {
@@ -143,20 +185,18 @@ Opened open_listed_file(const platform::NativePath& path, const platform::FileId
     }
 }
 
-void ensure_open(ReaderState& state)
+Failure ensure_open(ReaderState& state)
 {
     if (state.file) {
-        return;
+        return Failure{};
     }
     Opened opened;
     {
         GilReleased released;
         opened = open_listed_file(state.path, state.identity);
     }
-    if (opened.failure.happened()) {
-        fail(state, opened.failure);
-    }
     state.file = std::move(opened.file);
+    return opened.failure;
 }
 
 struct Chunk {
@@ -213,36 +253,30 @@ Failure judge(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
     return Failure{};
 }
 
-void fill(ReaderState& state, char* buffer, Py_ssize_t count)
+py::object read_bytes(PyObject* self, Py_ssize_t wanted)
 {
-    const Failure failure = judge(state, read_with_signals(state, buffer, count), count);
-    if (failure.happened()) {
-        fail(state, failure);
-    }
-    state.consumed += static_cast<std::uint64_t>(count);
-}
-
-Py_ssize_t amount_to_read(const ReaderState& state, Py_ssize_t wanted)
-{
-    const std::uint64_t available = std::min<std::uint64_t>(state.remaining(), PY_SSIZE_T_MAX);
-    const bool all = wanted < 0 || static_cast<std::uint64_t>(wanted) > available;
-    return all ? static_cast<Py_ssize_t>(available) : wanted;
-}
-
-py::object read_bytes(ReaderState& state, Py_ssize_t wanted)
-{
-    require_usable(state);
-    const Py_ssize_t count = amount_to_read(state, wanted);
+    const Py_ssize_t count = claim(self, wanted);
     if (count == 0) {
         return py::bytes();
     }
-    BusyScope busy(state);
-    ensure_open(state);
-    auto data = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, count));
-    if (!data) {
-        throw py::error_already_set();
+    ReaderState& state = state_of(self);
+    py::object data;
+    Failure failure;
+    {
+        BusyScope busy(self);
+        failure = ensure_open(state);
+        if (!failure.happened()) {
+            data = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, count));
+            if (!data) {
+                throw py::error_already_set();
+            }
+            failure = judge(state, read_with_signals(state, PyBytes_AS_STRING(data.ptr()), count), count);
+        }
+        busy.finish(failure, count);
     }
-    fill(state, PyBytes_AS_STRING(data.ptr()), count);
+    if (failure.happened()) {
+        raise_failure(state);
+    }
     return data;
 }
 
@@ -265,22 +299,33 @@ Py_ssize_t requested_size(PyObject* const* args, Py_ssize_t nargs)
 
 PyObject* upload_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 {
-    return guarded([&] { return read_bytes(state_of(self), requested_size(args, nargs)); });
+    return guarded([&] { return read_bytes(self, requested_size(args, nargs)); });
 }
 
+// A reader closed while another thread reads it is closed by that thread
+// when its read ends.
 PyObject* upload_file_close(PyObject* self, PyObject*)
 {
-    ReaderState& state = state_of(self);
-    state.closed = true;
-    if (!state.busy) {
-        state.file.reset();
+    platform::File done;
+    {
+        const ObjectLock lock(self);
+        ReaderState& state = state_of(self);
+        state.closed = true;
+        if (!state.busy) {
+            done = std::move(state.file);
+        }
     }
     Py_RETURN_NONE;
 }
 
 PyObject* upload_file_len(PyObject* self, void*)
 {
-    return PyLong_FromUnsignedLongLong(state_of(self).remaining());
+    std::uint64_t remaining;
+    {
+        const ObjectLock lock(self);
+        remaining = state_of(self).remaining();
+    }
+    return PyLong_FromUnsignedLongLong(remaining);
 }
 
 PyObject* upload_file_name(PyObject* self, void*)
@@ -290,7 +335,12 @@ PyObject* upload_file_name(PyObject* self, void*)
 
 PyObject* upload_file_closed(PyObject* self, void*)
 {
-    return PyBool_FromLong(state_of(self).closed);
+    bool closed;
+    {
+        const ObjectLock lock(self);
+        closed = state_of(self).closed;
+    }
+    return PyBool_FromLong(closed);
 }
 
 PyObject* upload_file_repr(PyObject* self)
@@ -303,7 +353,9 @@ PyObject* upload_file_repr(PyObject* self)
 void upload_file_dealloc(PyObject* self)
 {
     state_of(self).~ReaderState();
-    Py_TYPE(self)->tp_free(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 PyMethodDef upload_file_methods[] = {
@@ -320,34 +372,32 @@ PyGetSetDef upload_file_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// No tp_new: readers only come from the helpers, which stat the file first.
-PyTypeObject make_upload_file_type()
-{
-    PyTypeObject type{};
-    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
-    type.tp_name = "pixelmend.utils.utils.UploadFile";
-    type.tp_basicsize = sizeof(UploadFileObject);
-    type.tp_dealloc = upload_file_dealloc;
-    type.tp_repr = upload_file_repr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_methods = upload_file_methods;
-    type.tp_getset = upload_file_getset;
-    return type;
-}
+PyType_Slot upload_file_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(upload_file_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(upload_file_repr)},
+    {Py_tp_methods, upload_file_methods},
+    {Py_tp_getset, upload_file_getset},
+    {0, nullptr},
+};
 
-PyTypeObject upload_file_type = make_upload_file_type();
+// Readers only come from the helpers, which stat the file first.
+PyType_Spec upload_file_spec = {
+    "pixelmend.utils.utils.UploadFile", sizeof(UploadFileObject), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
+    upload_file_slots,
+};
 
 }
 
-int add_upload_file_type(PyObject* module)
+PyObject* new_upload_file_type(PyObject* module)
 {
-    return PyModule_AddType(module, &upload_file_type);
+    return new_module_type(module, &upload_file_spec);
 }
 
-py::object make_upload_file(const ImageFile& file)
+py::object make_upload_file(py::handle type, const ImageFile& file)
 {
+    auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
     ReaderState state(file.path, native_name_text(file.path), file.identity);
-    auto reader = py::reinterpret_steal<py::object>(upload_file_type.tp_alloc(&upload_file_type, 0));
+    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
     if (!reader) {
         throw py::error_already_set();
     }

@@ -1,5 +1,6 @@
 #include "upload_names.hpp"
 
+#include "capi_compat.hpp"
 #include "text.hpp"
 
 namespace pixelmend {
@@ -57,8 +58,15 @@ void raise_for_unencodable_file_name(py::handle fields, py::error_already_set& e
     if (!PyList_Check(fields.ptr())) {
         throw encoder_error;
     }
-    const auto entries = py::reinterpret_borrow<py::list>(fields);
-    for (py::handle entry : entries) {
+    // The list came from a function anybody may rebind, and whoever holds it
+    // may change it meanwhile: each entry is taken with a reference of our
+    // own, and the length asked anew.
+    for (Py_ssize_t i = 0; i < PyList_Size(fields.ptr()); ++i) {
+        auto entry = py::reinterpret_steal<py::object>(PyList_GetItemRef(fields.ptr(), i));
+        if (!entry) {
+            PyErr_Clear();
+            break;
+        }
         PyObject* name = file_name_of(entry.ptr());
         if (name == nullptr) {
             continue;
