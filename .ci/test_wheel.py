@@ -14,10 +14,15 @@ With --dependencies, the wheel's dependencies are already installed in DIR
 (by a pip that ran elsewhere, faster than this interpreter: the host's, for
 one under emulation); the environment is pointed at DIR and only the wheel
 itself is installed into it.
+
+With --leave-out NAME, the test extra (as pyproject.toml lists it) is
+installed without NAME, for an interpreter that NAME has no wheel for; the
+tests that need it skip.
 """
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -54,6 +59,7 @@ def parse_arguments():
     sources.add_argument("--find-links", type=Path, help="a directory of wheels pip may also take from")
     sources.add_argument("--dependencies", type=Path, help="a directory where the wheel's dependencies are installed")
     parser.add_argument("--upgrade-pip", action="store_true", help="upgrade pip in the new environment first")
+    parser.add_argument("--leave-out", action="append", default=[], metavar="NAME", help="a test dependency not to install; repeatable")
     parser.add_argument("pytest", nargs=argparse.REMAINDER, help="arguments for pytest, after --")
     arguments = parser.parse_args()
     if arguments.pytest[:1] == ["--"]:
@@ -108,6 +114,27 @@ def use_installed_dependencies(arguments, python):
     return ["--no-deps", "--no-index", str(arguments.wheel.resolve())]
 
 
+def requirement_name(requirement):
+    return re.sub(r"[-_.]+", "-", re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", requirement).group(1)).lower()
+
+
+# The requirements keep their own markers, which pip evaluates; a name left
+# out that the extra does not hold is a mistake, not a no-op.
+def wheel_with_test_dependencies(wheel, leave_out):
+    if not leave_out:
+        return [f"{wheel}[test]"]
+    import tomllib
+
+    with open(ROOT / "pyproject.toml", "rb") as pyproject:
+        test = tomllib.load(pyproject)["project"]["optional-dependencies"]["test"]
+    left_out = {requirement_name(name) for name in leave_out}
+    unknown = left_out - {requirement_name(r) for r in test}
+    if unknown:
+        sys.exit(f"the test extra holds no {', '.join(sorted(unknown))} to leave out")
+    print(f"   leaving out {', '.join(sorted(left_out))}", flush=True)
+    return [str(wheel), *(r for r in test if requirement_name(r) not in left_out)]
+
+
 def install(arguments):
     pip = environment_with_pip(arguments)
     python = environment_python(arguments.venv)
@@ -115,7 +142,7 @@ def install(arguments):
         wanted = use_installed_dependencies(arguments, python)
     else:
         links = ["--find-links", arguments.find_links] if arguments.find_links else []
-        wanted = [*links, f"{arguments.wheel.resolve()}[test]"]
+        wanted = [*links, *wheel_with_test_dependencies(arguments.wheel.resolve(), arguments.leave_out)]
     # Byte-compiling every installed module is slow under emulation; the
     # tests compile only what they import.
     step([*pip, "install", "--quiet", "--no-compile", "--only-binary", "pixelmend", *wanted])
@@ -124,7 +151,7 @@ def install(arguments):
 
 def main():
     arguments = parse_arguments()
-    version = "%d.%d" % sys.version_info[:2]
+    version = "%d.%d" % sys.version_info[:2] + getattr(sys, "abiflags", "")
     found = compilers_on_path()
     if found:
         sys.exit(f"a compiler is on PATH: {', '.join(found)}")

@@ -1,6 +1,7 @@
 import importlib.util
 import shutil
 import sys
+import sysconfig
 import zipfile
 from pathlib import Path
 
@@ -66,6 +67,50 @@ def test_wheel_without_manylinux_tag_is_refused(tmp_path):
     assert problems_without_modules(wheel) == [f"{wheel.name} is not tagged {DEFAULT.tag}"]
 
 
+@pytest.mark.parametrize(
+    "name, abi",
+    [
+        (GOOD_NAME, "cp311"),
+        ("pixelmend-0.1.0-cp313-cp313t-manylinux_2_17_x86_64.whl", "cp313t"),
+        ("pixelmend-0.1.0-py3-none-manylinux_2_17_x86_64.whl", None),
+        ("pixelmend-0.1.0-cp313-cp313t-extra-manylinux_2_17_x86_64.whl", None),
+    ],
+)
+def test_the_abi_is_read_from_the_wheel_name(name, abi):
+    assert linux.wheel_abi(name) == abi
+
+
+def test_a_wheel_naming_no_cpython_abi_is_refused(tmp_path):
+    wheel = make_wheel(tmp_path, PACKAGE, name="pixelmend-0.1.0-py3-none-manylinux_2_17_x86_64.whl")
+    assert problems_without_modules(wheel) == [f"{wheel.name} names no CPython ABI (cp3X or cp3Xt)"]
+
+
+FREE_THREADED_REFCOUNT = {"_Py_DecRefShared", "_Py_MergeZeroLocalRefcount", "PyObject_GetAttr"}
+REFCOUNT = {"_Py_Dealloc", "PyObject_GetAttr"}
+
+
+@pytest.mark.parametrize(
+    "name, abi, undefined, says",
+    [
+        ("pixelmend/main.cpython-313t-x86_64-linux-gnu.so", "cp313t", FREE_THREADED_REFCOUNT, None),
+        ("pixelmend/main.cpython-313-x86_64-linux-gnu.so", "cp313", REFCOUNT, None),
+        ("pixelmend/main.cpython-313-x86_64-linux-musl.so", "cp313", REFCOUNT, None),
+        ("pixelmend/main.cpython-313-x86_64-linux-gnu.so", "cp313t", FREE_THREADED_REFCOUNT, "not named for cp313t"),
+        ("pixelmend/main.cpython-313t-x86_64-linux-gnu.so", "cp313t", REFCOUNT, "not compiled for the free-threaded cp313t"),
+        ("pixelmend/main.cpython-313-x86_64-linux-gnu.so", "cp313", FREE_THREADED_REFCOUNT, "compiled for a free-threaded CPython, not cp313"),
+        ("pixelmend/main.cpython-314-x86_64-linux-gnu.so", "cp313", REFCOUNT, "not named for cp313"),
+    ],
+    ids=["free-threaded", "default", "musl", "free-threaded-wheel-default-name", "default-headers-in-free-threaded-wheel",
+         "free-threaded-headers-in-default-wheel", "other-version"],
+)
+def test_a_module_must_be_compiled_for_the_abi_its_wheel_names(name, abi, undefined, says):
+    problems = linux.abi_problems(name, abi, undefined)
+    if says is None:
+        assert problems == []
+    else:
+        assert len(problems) == 1 and says in problems[0]
+
+
 def test_wheel_without_both_modules_is_refused(tmp_path):
     assert linux.wheel_problems(make_wheel(tmp_path, PACKAGE)) == [f"{GOOD_NAME} holds modules [], expected main and utils"]
 
@@ -83,9 +128,10 @@ def installed_wheel_target():
 @pytest.mark.skipif(installed_wheel_target() is None, reason="pixelmend was not installed from a Linux wheel")
 @pytest.mark.skipif(shutil.which("nm") is None or shutil.which("readelf") is None, reason="binutils is not installed")
 @pytest.mark.parametrize("module_name", ["pixelmend.main", "pixelmend.utils.utils"])
-def test_installed_wheel_module_exports_only_its_init_and_needs_only_its_libc(tmp_path, module_name):
+def test_installed_wheel_module_is_for_this_interpreter_exports_only_its_init_and_needs_only_its_libc(tmp_path, module_name):
     module = Path(importlib.util.find_spec(module_name).origin)
-    assert linux.module_problems(module.name, module.read_bytes(), tmp_path, installed_wheel_target()) == []
+    abi = "cp%d%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+    assert linux.module_problems(module.name, module.read_bytes(), tmp_path, installed_wheel_target(), abi) == []
 
 
 def interpreter_with_headers(directory, multiarch_pyconfig):

@@ -5,7 +5,8 @@
 TAG is the wheels' platform tag. Linux targets (wheelbuild/linux.py), built
 with Zig on Linux x86_64:
 - manylinux_2_17_x86_64 (the default): X is a CPython version (3.11) or an
-  interpreter path; default every CPython 3.9 or newer found here.
+  interpreter path; default every CPython 3.9 or newer found here. A
+  free-threaded interpreter (.ci/free_threaded_cpython's) makes a cp3Xt wheel.
 - manylinux_2_17_aarch64: X is a version, naming that CPython of the Debian
   sid arm64 root that .ci/sid_root arm64 makes, or the path of an aarch64
   interpreter inside any root file system; it is never run, only its headers
@@ -14,7 +15,8 @@ with Zig on Linux x86_64:
   .ci/musl_cpython keeps, or the path of a musl interpreter.
 Windows (wheelbuild/windows.py): win_amd64, X a version; see that module.
 
-Each wheel is checked before it is kept: tagged by auditwheel (Linux), only
+Each wheel is checked before it is kept: tagged by auditwheel (Linux), its
+modules compiled for the ABI it names (cp3X or free-threaded cp3Xt), only
 the PyInit_ functions exported, nothing linked beyond the system's C library
 and the interpreter, at most 1.5 MiB.
 """

@@ -33,5 +33,8 @@ def find_python(version):
     return newest_pyenv_python(minor) or shutil.which(f"python3.{minor}")
 
 
+# "3.13", or "3.13t" for a free-threaded build, whose extension modules have
+# their own ABI (cp313t).
 def python_version(python):
-    return run([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"]).strip()
+    asked = "import sys, sysconfig; print('%d.%d' % sys.version_info[:2] + ('t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))"
+    return run([python, "-c", asked]).strip()

@@ -189,7 +189,25 @@ def package_member(name):
 LEFTOVER = re.compile(r"(^|/)(tests?|__pycache__|CMakeFiles|_skbuild|build)/|\.(o|a|obj|pyc|cmake)$|CMakeCache\.txt$")
 
 
-def module_problems(name, data, scratch, target=TARGETS["manylinux_2_17_x86_64"]):
+# What only a free-threaded CPython's headers make a module import: its
+# reference counting. A module compiled against the other ABI's headers, under
+# a name the interpreter accepts, would corrupt every object it touches.
+FREE_THREADED_ONLY = frozenset({"_Py_DecRefShared", "_Py_MergeZeroLocalRefcount"})
+
+
+def abi_problems(name, abi, undefined):
+    problems = []
+    if f".cpython-{abi[2:]}-" not in Path(name).name:
+        problems.append(f"{name} is not named for {abi} (.cpython-{abi[2:]}-...)")
+    free_threaded_imports = undefined & FREE_THREADED_ONLY
+    if abi.endswith("t") and not free_threaded_imports:
+        problems.append(f"{name} imports none of {sorted(FREE_THREADED_ONLY)}: it is not compiled for the free-threaded {abi}")
+    if not abi.endswith("t") and free_threaded_imports:
+        problems.append(f"{name} imports {sorted(free_threaded_imports)}: it is compiled for a free-threaded CPython, not {abi}")
+    return problems
+
+
+def module_problems(name, data, scratch, target=TARGETS["manylinux_2_17_x86_64"], abi=None):
     module = Path(scratch) / Path(name).name
     module.write_bytes(data)
     problems = []
@@ -197,6 +215,9 @@ def module_problems(name, data, scratch, target=TARGETS["manylinux_2_17_x86_64"]
     symbols = set(run(["nm", "-D", "--defined-only", "--format=just-symbols", module]).split())
     if symbols != expected:
         problems.append(f"{name} exports {sorted(symbols)}, not only {sorted(expected)}")
+    if abi:
+        undefined = set(run(["nm", "-D", "--undefined-only", "--format=just-symbols", module]).split())
+        problems += abi_problems(name, abi, undefined)
     headers = run(["readelf", "-h", "-d", module])
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", headers))
     if not needed <= target.allowed_needed:
@@ -209,6 +230,11 @@ def module_problems(name, data, scratch, target=TARGETS["manylinux_2_17_x86_64"]
     return problems
 
 
+def wheel_abi(name):
+    parts = name[: -len(".whl")].split("-") if name.endswith(".whl") else []
+    return parts[3] if len(parts) == 5 and re.fullmatch(r"cp3\d+t?", parts[3]) else None
+
+
 def wheel_problems(wheel, target=TARGETS["manylinux_2_17_x86_64"]):
     problems = []
     size = wheel.stat().st_size
@@ -216,6 +242,9 @@ def wheel_problems(wheel, target=TARGETS["manylinux_2_17_x86_64"]):
         problems.append(f"{wheel.name} is {size} bytes, over {MAX_WHEEL_BYTES}")
     if f"-{target.tag}" not in wheel.name and f".{target.tag}" not in wheel.name:
         problems.append(f"{wheel.name} is not tagged {target.tag}")
+    abi = wheel_abi(wheel.name)
+    if abi is None:
+        problems.append(f"{wheel.name} names no CPython ABI (cp3X or cp3Xt)")
     with zipfile.ZipFile(wheel) as archive, tempfile.TemporaryDirectory() as scratch:
         names = archive.namelist()
         problems += [f"{wheel.name} holds {name}" for name in names if not package_member(name) or LEFTOVER.search(name)]
@@ -223,7 +252,7 @@ def wheel_problems(wheel, target=TARGETS["manylinux_2_17_x86_64"]):
         if len(modules) != 2:
             problems.append(f"{wheel.name} holds modules {modules}, expected main and utils")
         for name in modules:
-            problems += module_problems(name, archive.read(name), scratch, target)
+            problems += module_problems(name, archive.read(name), scratch, target, abi)
     return problems
 
 
@@ -239,11 +268,14 @@ def build_one(target, python, tools_python_path, environment, out):
             print(f"== CPython {version} ({interpreter.path}) for {target.tag}", flush=True)
             raw = cross_built_raw_wheel(target, interpreter, tools_python_path, scratch)
         line = audited_platform_line(target, tools_python_path, raw, environment)
-        tag = f"cp{version.replace('.', '')}"
-        for stale in out.glob(f"pixelmend-*-{tag}-{tag}-*{target.tag}*.whl"):
+        abi = f"cp{version.replace('.', '')}"
+        tags = f"-{abi.rstrip('t')}-{abi}-"
+        for stale in out.glob(f"pixelmend-*{tags}*{target.tag}*.whl"):
             stale.unlink()
         wheel = repair(target, tools_python_path, raw, environment, out)
     problems = wheel_problems(wheel, target)
+    if tags not in wheel.name:
+        problems.append(f"{wheel.name} is not tagged {tags.strip('-')}, as CPython {version} needs")
     if problems:
         wheel.unlink()
         raise BuildError("\n".join(problems))
