@@ -6,7 +6,8 @@ from pathlib import Path
 
 import pytest
 
-SID_ROOT = Path(__file__).resolve().parents[1] / ".ci" / "sid_root"
+CI = Path(__file__).resolve().parents[1] / ".ci"
+SID_ROOT = CI / "sid_root"
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the CI roots are made on Linux"),
@@ -18,6 +19,42 @@ pytestmark = [
 def sid_root_function(*command):
     script = f'set +e; source "{SID_ROOT}"; set -e; ' + " ".join(f"'{part}'" for part in command)
     return subprocess.run(["bash", "-c", script], capture_output=True, text=True)
+
+
+def can_unshare(*options):
+    if shutil.which("unshare") is None:
+        return False
+    try:
+        return subprocess.run(["unshare", *options, "true"], capture_output=True, timeout=30).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+needs_private_mounts = pytest.mark.skipif(
+    not can_unshare("--mount", "--propagation", "private"), reason="no private mount namespace here"
+)
+
+
+# Runs a bash script in a private mount namespace over a fresh, empty
+# /var/cache: what the CI scripts make there is seen by nothing else, and
+# the machine's own cache is never touched.
+def with_private_cache(script):
+    return subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "bash", "-c",
+         "set -e; mount -t tmpfs -o mode=0755 tmpfs /var/cache\n" + script],
+        capture_output=True, text=True, timeout=120,
+    )
+
+
+# Programs put first on PATH in place of the real ones, each a shell script.
+def stand_ins(tmp_path, **programs):
+    bin = tmp_path / "bin"
+    bin.mkdir(exist_ok=True)
+    for name, body in programs.items():
+        program = bin / name.replace("_", "-")
+        program.write_text("#!/bin/sh\n" + body + "\n")
+        program.chmod(0o755)
+    return bin
 
 
 def directory(path, mode=0o755, owner=0):
@@ -112,3 +149,35 @@ def test_bad_arguments_are_refused_before_anything_is_touched(arguments):
     refused = subprocess.run(["bash", str(SID_ROOT), *arguments], capture_output=True, text=True)
     assert refused.returncode == 2
     assert "usage" in refused.stderr or "ARCH is amd64 or arm64" in refused.stderr
+
+
+# A flock that fails with this status stops each script as soon as it is
+# past making its directories; a slow mkdir lets every script find a
+# directory missing before any of them has made it.
+STOPPED = 75
+JOBS = {
+    "sid-amd64": f'"{SID_ROOT}" amd64',
+    "sid-arm64": f'"{SID_ROOT}" --python 3.13 arm64',
+    "musl-cpython": f'"{CI / "musl_cpython"}"',
+}
+
+
+@needs_private_mounts
+@pytest.mark.parametrize("present", [[], ["/var/cache/pixelmend"]], ids=["empty", "cache-without-roots"])
+def test_jobs_started_together_each_make_or_take_the_shared_directories(tmp_path, present):
+    bin = stand_ins(
+        tmp_path,
+        mkdir=f'sleep 0.5; exec {shutil.which("mkdir")} "$@"',
+        flock=f"exit {STOPPED}",
+        musl_gcc="exit 1",
+        tclsh="exit 1",
+    )
+    script = "".join(f"mkdir -m 0755 {path}\n" for path in present) + f'set +e\nexport PATH="{bin}:$PATH"\n'
+    for name, command in JOBS.items():
+        script += f'{{ {command}; echo $? >"{tmp_path / name}.status"; }} 2>"{tmp_path / name}.err" &\n'
+    script += "wait\nstat -c '%n %u %a' /var/cache/pixelmend /var/cache/pixelmend/roots\n"
+    ran = with_private_cache(script)
+    assert ran.returncode == 0, ran.stderr
+    for name in JOBS:
+        assert (tmp_path / f"{name}.status").read_text().strip() == str(STOPPED), (tmp_path / f"{name}.err").read_text()
+    assert ran.stdout.split("\n")[:2] == ["/var/cache/pixelmend 0 755", "/var/cache/pixelmend/roots 0 755"]
