@@ -56,3 +56,64 @@ make_trusted_path() {
         make_trusted_directory "$prefix" || return 1
     done
 }
+
+# `start_background NAME COMMAND ...` runs COMMAND beside the script, its
+# output kept in $background_dir/NAME.log. Each job runs in its own process
+# group, so that stopping it also stops what it started (a debootstrap, a
+# chrooted apt-get, Wine). Bash reaps a job that ends by itself at once, and
+# its number may then lead another process's group; so the group is led by a
+# shell that stays until the job has ended (a TERM waits for that too) and
+# then leaves NAME.ended, holding its status. A job is signalled only while it has left no such mark and its
+# leader is still this shell's child, leading its own group.
+declare -A background=()
+start_background() {
+    local name="$1"
+    shift
+    rm -f -- "$background_dir/$name.ended"
+    setsid bash -c 'trap : TERM; "${@:2}"; status=$?; echo "$status" >"$1"; exit "$status"' \
+        bash "$background_dir/$name.ended" "$@" >"$background_dir/$name.log" 2>&1 &
+    background[$name]=$!
+}
+background_running() {
+    local group="${background[$1]:-}" stat ppid pgrp
+    [ -n "$group" ] && [ ! -e "$background_dir/$1.ended" ] || return 1
+    read -r stat 2>/dev/null <"/proc/$group/stat" || return 1
+    read -r _ ppid pgrp _ <<<"${stat##*) }"
+    [ "$ppid" = "$$" ] && [ "$pgrp" = "$group" ]
+}
+signal_background() {
+    ! background_running "$1" || kill "-$2" -- "-${background[$1]}" 2>/dev/null || true
+}
+stop_background() {
+    local group="${background[$1]:-}"
+    [ -n "$group" ] || return 0
+    if background_running "$1"; then
+        kill -TERM -- "-$group" 2>/dev/null || true
+        for _ in $(seq 20); do
+            background_running "$1" || break
+            sleep 0.5
+        done
+        signal_background "$1" KILL
+        wait "$group" 2>/dev/null || true
+    fi
+    unset "background[$1]"
+}
+wait_background() {
+    local status=0
+    wait "${background[$1]}" || status=$?
+    unset "background[$1]"
+    cat "$background_dir/$1.log"
+    [ "$status" -eq 0 ] || { echo "$1 failed" >&2; exit "$status"; }
+}
+# A run that fails in this script's own lane ends the background jobs before
+# their logs are printed; their last lines still show how far each got.
+stop_all_background() {
+    local name how
+    for name in "${!background[@]}"; do
+        how="ended by itself"
+        ! background_running "$name" || how=stopped
+        stop_background "$name"
+        echo "== $name, $how; the end of its log:"
+        tail -n 40 "$background_dir/$name.log"
+    done
+}

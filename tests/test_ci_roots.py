@@ -181,3 +181,57 @@ def test_jobs_started_together_each_make_or_take_the_shared_directories(tmp_path
     for name in JOBS:
         assert (tmp_path / f"{name}.status").read_text().strip() == str(STOPPED), (tmp_path / f"{name}.err").read_text()
     assert ran.stdout.split("\n")[:2] == ["/var/cache/pixelmend 0 755", "/var/cache/pixelmend/roots 0 755"]
+
+
+needs_private_pids = pytest.mark.skipif(
+    not can_unshare("--pid", "--fork", "--mount-proc"), reason="no private PID namespace here"
+)
+
+# Each scenario leaves a background job of .ci/shared.sh ended and reaped,
+# then forces its number onto a stranger that leads a group of its own
+# (ns_last_pid picks the next PID in the namespace), or keeps a job running.
+# The EXIT path of .ci/run, stop_all_background, then runs.
+REUSE_BY_THIS_SHELL = 'echo $((job - 1)) >/proc/sys/kernel/ns_last_pid; setsid sleep 60 & stranger=$!'
+REUSE_ELSEWHERE = '( echo $((job - 1)) >/proc/sys/kernel/ns_last_pid; setsid sleep 60 & ); stranger=$job'
+ENDED = 'while kill -0 "$job" 2>/dev/null; do sleep 0.05; done'
+LEADING = 'until [ "$(cut -d" " -f5 "/proc/$job/stat")" = "$job" ]; do sleep 0.01; done'
+
+
+@needs_private_pids
+@pytest.mark.parametrize(
+    "command, then, stranger_left",
+    [
+        ("true", f"{ENDED}; {REUSE_BY_THIS_SHELL}", True),
+        ("sleep 60", f'{LEADING}; kill -KILL -- "-$job"; {ENDED}; {REUSE_ELSEWHERE}', True),
+        ("bash -c 'sleep 60 & sleep 60'", f"{LEADING}; sleep 0.2; stranger=", False),
+    ],
+    ids=["ended-on-its-own", "killed-leaving-no-mark", "still-running"],
+)
+def test_stopping_background_jobs_signals_only_groups_still_theirs(tmp_path, command, then, stranger_left):
+    script = f"""
+        . "{CI / 'shared.sh'}"
+        background_dir="{tmp_path}"
+        start_background job {command}
+        job=${{background[job]}}
+        {then}
+        leads() {{ [ "$(cut -d' ' -f5 "/proc/$job/stat" 2>/dev/null)" = "$job" ]; }}
+        for _ in $(seq 100); do [ -z "$stranger" ] || leads && break; sleep 0.02; done
+        [ -z "$stranger" ] || {{ [ "$stranger" = "$job" ] && leads; }} || echo "no stranger leads group $job"
+        started=$SECONDS
+        stop_all_background >/dev/null
+        echo "took $((SECONDS - started))"
+        if [ -n "$stranger" ] && kill -0 "$stranger" 2>/dev/null; then echo "stranger left"; kill "$stranger"; fi
+        [ -n "$stranger" ] || ! kill -0 -- "-$job" 2>/dev/null || echo "group $job left"
+    """
+    # The script must not be the namespace's first process, to which orphans
+    # such as the stranger made elsewhere are handed.
+    ran = subprocess.run(
+        ["unshare", "--pid", "--fork", "--mount-proc", "bash", "-c", 'bash -c "$0"; exit $?', script],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert ran.returncode == 0, ran.stderr
+    lines = ran.stdout.splitlines()
+    assert not [line for line in lines if line.startswith("no stranger")], ran.stdout
+    assert ("stranger left" in lines) is stranger_left, ran.stdout
+    assert not [line for line in lines if line.startswith("group")], ran.stdout
+    assert int(lines[0].split()[1]) < 5, ran.stdout
