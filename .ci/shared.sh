@@ -117,3 +117,26 @@ stop_all_background() {
         tail -n 40 "$background_dir/$name.log"
     done
 }
+
+# A tree kept between runs, whose programs run as root, is trusted when
+# nothing in it (links aside: only whoever may write their directory can
+# make them) belongs to another user or is writable by others than root.
+check_tree_trusted() {
+    local offender
+    check_trusted_directory "$1" || return 1
+    offender=$(find "$1" -xdev ! -type l \( ! -uid 0 -o -perm /022 \) -print -quit)
+    [ -z "$offender" ] || { echo "$offender is not owned by root or is writable by others than root" >&2; return 1; }
+}
+
+# A root file system has its system accounts (apt's _apt owns apt's download
+# directories), group-writable spools (/var/mail), device nodes anyone may
+# write and scratch directories anyone may add to (/tmp, sticky), none of
+# which holds anything run. It is trusted when nothing else in it belongs
+# to, or can be written by, a user's account (ids from 1000) or everyone.
+check_root_trusted() {
+    local offender
+    check_trusted_directory "$1" || return 1
+    offender=$(find "$1" -xdev \( -type d -perm -1002 -prune \) -o \
+        \( ! -type l ! -type c ! -type b \( -uid +999 -o \( -gid +999 -perm -020 \) -o -perm -002 \) -print -quit \))
+    [ -z "$offender" ] || { echo "$offender belongs to a user's account or is writable by everyone" >&2; return 1; }
+}

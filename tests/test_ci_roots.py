@@ -235,3 +235,65 @@ def test_stopping_background_jobs_signals_only_groups_still_theirs(tmp_path, com
     assert ("stranger left" in lines) is stranger_left, ran.stdout
     assert not [line for line in lines if line.startswith("group")], ran.stdout
     assert int(lines[0].split()[1]) < 5, ran.stdout
+
+
+# A kept tree as each script finds it, with what would run from it: the
+# musl CPython's interpreter, and the programs chroot runs in a root. A
+# trusted root still holds what Debian's own has: a user's file in its
+# sticky /tmp, apt's directories owned by _apt, the mail spool its group
+# writes, and device nodes anyone may write.
+KEPT_TREES = {
+    "musl-cpython": (
+        f'"{CI / "musl_cpython"}"',
+        """t=/var/cache/pixelmend/musl-cpython-3.13
+        mkdir -p "$t/bin" "$t/lib/python3.13/site-packages"
+        sed -n 's/^recipe=//p' "{ci}/musl_cpython" >"$t/.pixelmend-recipe"
+        printf '#!/bin/sh\\ntouch "{ran}"\\n' >"$t/bin/python3.13"
+        chmod 755 "$t/bin/python3.13"
+        site="$t/lib/python3.13/site-packages"
+        """,
+    ),
+    "sid-root": (
+        f'"{SID_ROOT}" amd64',
+        """t=/var/cache/pixelmend/roots/sid-amd64
+        mkdir -p "$t/usr/lib/python3/dist-packages" "$t/tmp" "$t/var/mail" "$t/var/lib/apt/lists/partial" "$t/dev" "$t/etc"
+        touch "$t/.pixelmend-sid-root" "$t/tmp/someones"
+        chown 1000:1000 "$t/tmp/someones"
+        chmod 1777 "$t/tmp"
+        chgrp 8 "$t/var/mail"
+        chmod 2775 "$t/var/mail"
+        chown 42 "$t/var/lib/apt/lists/partial"
+        chmod 700 "$t/var/lib/apt/lists/partial"
+        mknod -m 666 "$t/dev/null" c 1 3
+        site="$t/usr/lib/python3/dist-packages"
+        """,
+    ),
+}
+PLANTED = {
+    "trusted": "",
+    "a-users-file": 'touch "$site/planted.pth"; chown 1000:1000 "$site/planted.pth"',
+    "writable-by-a-users-group": 'chgrp 1000 "$site"; chmod 775 "$site"',
+    "writable-by-everyone": 'touch "$site/planted.pth"; chmod 666 "$site/planted.pth"',
+}
+
+
+@needs_private_mounts
+@pytest.mark.parametrize("planted", PLANTED, ids=list(PLANTED))
+@pytest.mark.parametrize("kept", KEPT_TREES, ids=list(KEPT_TREES))
+def test_nothing_runs_from_a_kept_tree_before_the_whole_tree_is_found_trusted(tmp_path, kept, planted):
+    ran = tmp_path / "ran"
+    bin = stand_ins(tmp_path, musl_gcc="exit 1", tclsh="exit 1", chroot=f'touch "{ran}"; echo "install ok installed"')
+    command, tree = KEPT_TREES[kept]
+    script = (
+        "umask 022\n" + tree.format(ci=CI, ran=ran) + PLANTED[planted]
+        + f'\nexport PATH="{bin}:$PATH"\n{command} </dev/null\n'
+    )
+    result = with_private_cache(script)
+    if planted == "trusted":
+        assert result.returncode == 0, result.stderr
+        assert ran.exists()
+    else:
+        assert result.returncode != 0
+        assert not ran.exists(), result.stderr
+        assert any(f"{offender} is not owned" in result.stderr or f"{offender} belongs" in result.stderr
+                   for offender in ("planted.pth", "-packages")), result.stderr
