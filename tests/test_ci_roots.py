@@ -1,7 +1,9 @@
 import os
+import platform
 import shutil
 import subprocess
 import sys
+import uuid
 from pathlib import Path
 
 import pytest
@@ -38,9 +40,12 @@ needs_private_mounts = pytest.mark.skipif(
 # Runs a bash script in a private mount namespace over a fresh, empty
 # /var/cache: what the CI scripts make there is seen by nothing else, and
 # the machine's own cache is never touched.
-def with_private_cache(script):
+# With own_pids, in a private PID namespace too, where whatever the script
+# leaves running ends with it.
+def with_private_cache(script, own_pids=False):
+    pids = ["--pid", "--fork", "--mount-proc"] if own_pids else []
     return subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", "bash", "-c",
+        ["unshare", "--mount", "--propagation", "private", *pids, "bash", "-c",
          "set -e; mount -t tmpfs -o mode=0755 tmpfs /var/cache\n" + script],
         capture_output=True, text=True, timeout=120,
     )
@@ -297,3 +302,48 @@ def test_nothing_runs_from_a_kept_tree_before_the_whole_tree_is_found_trusted(tm
         assert not ran.exists(), result.stderr
         assert any(f"{offender} is not owned" in result.stderr or f"{offender} belongs" in result.stderr
                    for offender in ("planted.pth", "-packages")), result.stderr
+
+
+needs_private_mounts_and_pids = pytest.mark.skipif(
+    not can_unshare("--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc"),
+    reason="no private mount and PID namespaces here",
+)
+LOCK = "/var/cache/pixelmend/roots/sid-amd64.lock"
+
+
+@needs_private_mounts_and_pids
+@pytest.mark.parametrize("arguments", ["amd64", "amd64 true"], ids=["completing-the-root", "running-a-command"])
+def test_what_is_left_running_in_the_root_does_not_hold_its_lock(tmp_path, arguments):
+    bin = stand_ins(tmp_path, chroot='sleep 60 </dev/null >/dev/null 2>&1 &\necho "install ok installed"')
+    script = (
+        "umask 022\n" + KEPT_TREES["sid-root"][1]
+        + f'export PATH="{bin}:$PATH"\n"{SID_ROOT}" {arguments}\nflock -n {LOCK} true || echo "the lock is held"\n'
+    )
+    result = with_private_cache(script, own_pids=True)
+    assert result.returncode == 0, result.stderr
+    assert "the lock is held" not in result.stdout
+
+
+@pytest.mark.skipif(platform.machine() == "aarch64", reason="an aarch64 machine registers no emulator")
+@pytest.mark.parametrize(
+    "mark, taken_over",
+    [("this-boot", True), ("an-earlier-boot", False), ("", False), (None, False)],
+    ids=["made-this-boot", "made-an-earlier-boot", "made-with-no-boot", "none"],
+)
+def test_a_qemu_entry_is_removed_only_when_this_script_registered_it_in_this_boot(tmp_path, mark, taken_over):
+    binfmt = directory(tmp_path / "binfmt_misc")
+    (binfmt / "register").write_text("")
+    (binfmt / "qemu-aarch64").write_text("enabled\n")
+    boot = Path("/proc/sys/kernel/random/boot_id").read_text().strip()
+    marked = tmp_path / "qemu-aarch64.registered"
+    if mark is not None:
+        marked.write_text({"this-boot": boot, "an-earlier-boot": str(uuid.uuid4())}.get(mark, mark))
+    script = (
+        f'set +e; source "{SID_ROOT}"; set -e\n'
+        f'arch=arm64 binfmt_misc="{binfmt}" binfmt_mark="{marked}"\nregister_qemu\nundo_all\n'
+    )
+    result = subprocess.run(["bash", "-c", script], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert ((binfmt / "qemu-aarch64").read_text() == "-1\n") is taken_over
+    assert not marked.exists()
+
