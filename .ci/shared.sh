@@ -140,3 +140,13 @@ check_root_trusted() {
         \( ! -type l ! -type c ! -type b \( -uid +999 -o \( -gid +999 -perm -020 \) -o -perm -002 \) -print -quit \))
     [ -z "$offender" ] || { echo "$offender belongs to a user's account or is writable by everyone" >&2; return 1; }
 }
+
+# `work_directory_in ROOT` makes a directory of this run's own in ROOT's
+# /tmp and prints its path as seen inside ROOT. Anyone may add names to that
+# /tmp, so the name is a fresh random one, never one a user could make first;
+# once made, it is readable to all, as the suite's unprivileged parts need.
+work_directory_in() {
+    local made
+    made=$(mktemp -d "$1/tmp/pixelmend-ci.XXXXXXXX") && chmod 0755 -- "$made" || return 1
+    echo "${made#"$1"}"
+}

@@ -347,3 +347,42 @@ def test_a_qemu_entry_is_removed_only_when_this_script_registered_it_in_this_boo
     assert ((binfmt / "qemu-aarch64").read_text() == "-1\n") is taken_over
     assert not marked.exists()
 
+
+# musl_leg with a kept musl CPython and sid root, a wheel already built, and
+# a chroot that only notes whether the root was locked for it and who owns
+# the work directory it is given. The root holds the interpreter an earlier
+# run put there, which only what runs inside the locked root may replace,
+# and, in its /tmp, a user's directories under every name a process of this
+# PID namespace could have made from its number.
+@needs_private_mounts_and_pids
+@pytest.mark.skipif(
+    shutil.which("git") is None or not (CI.parent / ".git").exists(), reason="musl_leg copies the sources with git"
+)
+def test_the_musl_leg_touches_the_sid_root_only_while_it_is_locked_and_in_its_own_directory(tmp_path):
+    calls = tmp_path / "chroot-calls"
+    bin = stand_ins(
+        tmp_path,
+        musl_gcc="exit 1",
+        tclsh="exit 1",
+        chroot=f'flock -n {LOCK} true && state=unlocked || state=locked\n'
+        'for a in "$@"; do case "$a" in /tmp/pixelmend-*/*) ;; /tmp/*) state="$state $(stat -c %u:%a "$1$a")" ;; esac; done\n'
+        f'echo "$state: $*" | tr "\\n" " " >>"{calls}"; echo >>"{calls}"\n'
+        'echo "install ok installed"',
+    )
+    wheels = directory(tmp_path / "wheels")
+    (wheels / "pixelmend-1.0-cp313-cp313-musllinux_1_2_x86_64.whl").write_bytes(b"")
+    script = (
+        "umask 022\n" + KEPT_TREES["musl-cpython"][1].format(ci=CI, ran=tmp_path / "ran") + KEPT_TREES["sid-root"][1]
+        + 'mkdir -p "$t/etc/ld-musl-x86_64.d" "$t/var/cache/pixelmend/musl-cpython-3.13"\n'
+        + 'touch "$t/var/cache/pixelmend/musl-cpython-3.13/kept"\n'
+        + 'for n in $(seq 2000); do echo "$t/tmp/pixelmend-musl.$n" "$t/tmp/pixelmend-ci.$n"; done | xargs mkdir -m 777\n'
+        + 'chown 1000 "$t"/tmp/pixelmend-*\n'
+        + f'export PATH="{bin}:$PATH"\n"{CI / "musl_leg"}" /var/cache/pixelmend "{wheels}"\n'
+        + 'ls "$t/var/cache/pixelmend/musl-cpython-3.13"\n'
+    )
+    result = with_private_cache(script, own_pids=True)
+    assert result.returncode == 0, result.stderr
+    made = calls.read_text().splitlines()
+    assert made and all(call.startswith("locked") for call in made), made
+    assert "musl_inside" in made[-1] and made[-1].startswith("locked 0:755:"), made[-1]
+    assert result.stdout.splitlines()[-1] == "kept"
