@@ -63,8 +63,9 @@ make_trusted_path() {
 # chrooted apt-get, Wine). Bash reaps a job that ends by itself at once, and
 # its number may then lead another process's group; so the group is led by a
 # shell that stays until the job has ended (a TERM waits for that too) and
-# then leaves NAME.ended, holding its status. A job is signalled only while it has left no such mark and its
-# leader is still this shell's child, leading its own group.
+# then leaves NAME.ended, holding its status. A job is signalled only while
+# it has left no such mark and its leader is still this shell's child,
+# leading its own group.
 declare -A background=()
 start_background() {
     local name="$1"

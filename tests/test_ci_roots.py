@@ -39,14 +39,24 @@ needs_private_mounts = pytest.mark.skipif(
 
 # Runs a bash script in a private mount namespace over a fresh, empty
 # /var/cache: what the CI scripts make there is seen by nothing else, and
-# the machine's own cache is never touched.
-# With own_pids, in a private PID namespace too, where whatever the script
-# leaves running ends with it.
+# the machine's own cache is never touched. The namespace starts with a copy
+# of the machine's mounts, among them those a CI run beside the tests keeps
+# in its roots; they are detached from the copy first, or the scripts would
+# find them and take them for their own leftovers. With own_pids, in a
+# private PID namespace too, where whatever the script leaves running ends
+# with it.
+PRIVATE_CACHE = """set -e
+findmnt -r -n -o TARGET | awk 'index($0, "/var/cache/") == 1' | sort -r | while read -r target; do
+    umount -l "$target"
+done
+mount -t tmpfs -o mode=0755 tmpfs /var/cache
+"""
+
+
 def with_private_cache(script, own_pids=False):
     pids = ["--pid", "--fork", "--mount-proc"] if own_pids else []
     return subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", *pids, "bash", "-c",
-         "set -e; mount -t tmpfs -o mode=0755 tmpfs /var/cache\n" + script],
+        ["unshare", "--mount", "--propagation", "private", *pids, "bash", "-c", PRIVATE_CACHE + script],
         capture_output=True, text=True, timeout=120,
     )
 
@@ -198,7 +208,7 @@ needs_private_pids = pytest.mark.skipif(
 # The EXIT path of .ci/run, stop_all_background, then runs.
 REUSE_BY_THIS_SHELL = 'echo $((job - 1)) >/proc/sys/kernel/ns_last_pid; setsid sleep 60 & stranger=$!'
 REUSE_ELSEWHERE = '( echo $((job - 1)) >/proc/sys/kernel/ns_last_pid; setsid sleep 60 & ); stranger=$job'
-ENDED = 'while kill -0 "$job" 2>/dev/null; do sleep 0.05; done'
+ENDED = 'while kill -0 "$job" 2>/dev/null || kill -0 -- "-$job" 2>/dev/null; do sleep 0.05; done'
 LEADING = 'until [ "$(cut -d" " -f5 "/proc/$job/stat")" = "$job" ]; do sleep 0.01; done'
 
 
