@@ -396,3 +396,27 @@ def test_the_musl_leg_touches_the_sid_root_only_while_it_is_locked_and_in_its_ow
     assert made and all(call.startswith("locked") for call in made), made
     assert "musl_inside" in made[-1] and made[-1].startswith("locked 0:755:"), made[-1]
     assert result.stdout.splitlines()[-1] == "kept"
+
+
+# A musl CPython build cut short, whose partial directory another user could
+# have changed, is not resumed: it starts again, and here stops at fetching
+# the sources.
+@needs_private_mounts
+@pytest.mark.parametrize(
+    "planted",
+    ['chown 1000 "$p/sources.done"', 'chmod 777 "$p/archives"'],
+    ids=["a-users-stamp", "archives-writable-by-everyone"],
+)
+def test_a_partial_musl_build_that_cannot_be_trusted_starts_again(tmp_path, planted):
+    bin = stand_ins(tmp_path, musl_gcc="exit 1", tclsh="exit 1", apt_get='echo "stopped at the sources" >&2; exit 1')
+    script = (
+        "umask 022\np=/var/cache/pixelmend/musl-cpython-3.13.partial\n"
+        'mkdir -p "$p/archives"\n'
+        f'sed -n "s/^recipe=//p" "{CI / "musl_cpython"}" >"$p/.pixelmend-recipe"\n'
+        'touch "$p/sources.done"\n' + planted
+        + f'\nexport PATH="{bin}:$PATH"\n"{CI / "musl_cpython"}" && exit 1\nls -a "$p"\n'
+    )
+    result = with_private_cache(script)
+    assert result.returncode == 0, result.stderr
+    assert "building afresh" in result.stderr and "stopped at the sources" in result.stderr
+    assert "sources.done" not in result.stdout.split()
