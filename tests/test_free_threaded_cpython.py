@@ -15,13 +15,8 @@ pytestmark = [
 ]
 
 
-# tmp_path lies under the sticky, world-writable /tmp, which the script
-# rightly refuses; where a test is about the tree itself, the directories
-# above it are taken as checked.
-def script_function(*command, path_above_trusted=False, **variables):
+def script_function(*command, **variables):
     assignments = "".join(f"{name}='{value}'; " for name, value in variables.items())
-    if path_above_trusted:
-        assignments += "check_trusted_path() { :; }; "
     script = f'set +e; source "{SCRIPT}"; set -e; {assignments}' + " ".join(f"'{part}'" for part in command)
     return subprocess.run(["bash", "-c", script], capture_output=True, text=True)
 
@@ -90,7 +85,7 @@ def test_nothing_in_an_untrusted_tree_is_run(tmp_path, spoil, says):
     spoil(module)
     recipe = script_function("recipe").stdout.strip()
     (final / ".pixelmend-recipe").write_text(recipe + "\n")
-    checked = script_function("usable", path_above_trusted=True, final=str(final))
+    checked = script_function("usable", final=str(final))
     if says is None:
         assert ran.exists(), checked.stderr
         return
@@ -102,7 +97,7 @@ def test_a_tree_from_another_recipe_is_not_run(tmp_path):
     cache = directory(tmp_path / "cache")
     final, _, ran = fake_interpreter_tree(cache)
     (final / ".pixelmend-recipe").write_text("an older recipe\n")
-    checked = script_function("usable", path_above_trusted=True, final=str(final))
+    checked = script_function("usable", final=str(final))
     assert checked.returncode != 0
     assert not ran.exists()
 
