@@ -13,22 +13,10 @@ from pixelmend._cli import exit_status, run
 STREET = str(Path(__file__).resolve().parents[1] / "examples" / "street.jpg")
 
 
-class Reply:
-    status_code = 200
-
-    def __init__(self, filenames=()):
-        self.filenames = list(filenames)
-
-    def json(self):
-        return {"success": True, "filenames": self.filenames, "path": "http://127.0.0.1:9"}
-
-    def iter_content(self, chunk_size):
-        yield b"data"
-
 
 # Two command-line calls that overlap on two threads and end out of order:
 # A starts, B starts while A is still uploading, A ends, then B ends.
-def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatch, fake_requests, tmp_path, capsys):
+def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatch, fake_requests, tmp_path, capsys, reply):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(sys, "argv", ["pixelmend", "k", STREET, "segment_image"])
     status_here = exit_status()
@@ -44,9 +32,9 @@ def test_overlapping_calls_on_two_threads_each_keep_their_own_outcome(monkeypatc
         else:
             b_uploading.set()
             assert a_finished.wait(30)
-        return Reply(names[name])
+        return reply(names[name])
 
-    fake_requests(post, lambda url, stream, verify: Reply())
+    fake_requests(post, lambda url, stream, verify: reply())
     statuses = {}
 
     def command_line():

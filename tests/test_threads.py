@@ -17,18 +17,6 @@ TRIALS = Path(__file__).resolve().parents[1] / "tools" / "thread_trials.py"
 THREADS = 8
 
 
-class Reply:
-    status_code = 200
-
-    def __init__(self, filenames=()):
-        self.filenames = list(filenames)
-
-    def json(self):
-        return {"success": True, "filenames": self.filenames, "path": "http://127.0.0.1:9"}
-
-    def iter_content(self, chunk_size):
-        yield b"result"
-
 
 def run_together(count, body):
     start = threading.Barrier(count)
@@ -63,14 +51,14 @@ def images(tmp_path, monkeypatch):
 # Each upload body must carry its own image whole, whichever client and
 # thread sent it.
 @pytest.mark.parametrize("clients", ["one", "many"])
-def test_concurrent_operations_each_send_and_save_their_own(fake_requests, images, clients):
+def test_concurrent_operations_each_send_and_save_their_own(fake_requests, images, clients, reply):
     bodies = {}
 
     def post(data):
         bodies[threading.get_ident()] = data.read()
-        return Reply(["out.png"])
+        return reply(["out.png"])
 
-    fake_requests(post, lambda url, stream, verify: Reply())
+    fake_requests(post, lambda url, stream, verify: reply())
     shared = pm.Pixelmend("k")
 
     def operate(index):
@@ -99,9 +87,9 @@ def per_thread_command_line(monkeypatch):
     return local
 
 
-def test_concurrent_command_lines_each_keep_their_own_exit_status(fake_requests, images, per_thread_command_line):
+def test_concurrent_command_lines_each_keep_their_own_exit_status(fake_requests, images, per_thread_command_line, reply):
     local = per_thread_command_line
-    fake_requests(lambda data: Reply(local.filenames), lambda url, stream, verify: Reply())
+    fake_requests(lambda data: reply(local.filenames), lambda url, stream, verify: reply())
     statuses = {}
     expected = {}
 
@@ -166,8 +154,8 @@ def test_closing_an_upload_reader_while_threads_read_it(tmp_path):
 # Operations read their names from the namespace at every call; rebinding one
 # to a fresh object while they run must never free the one a call holds.
 @pytest.mark.parametrize("name", ["requests", "handle_image_path", "MultipartEncoder"])
-def test_rebinding_a_module_global_while_calls_run(fake_requests, images, monkeypatch, name):
-    fake_requests(lambda data: Reply(["out.png"]) if data.read() else None, lambda url, stream, verify: Reply())
+def test_rebinding_a_module_global_while_calls_run(fake_requests, images, monkeypatch, name, reply):
+    fake_requests(lambda data: reply(["out.png"]) if data.read() else None, lambda url, stream, verify: reply())
     original = getattr(pm, name)
     done = threading.Event()
 
@@ -200,9 +188,9 @@ def runs_value(context):
 # A context copied from one that ran main() sees that one's calls but must
 # make its own list, even when it takes the address of the context it came
 # from, gone meanwhile: contexts are freed and their memory reused.
-def test_a_copied_context_never_takes_the_list_it_inherits(fake_requests, images, per_thread_command_line):
+def test_a_copied_context_never_takes_the_list_it_inherits(fake_requests, images, per_thread_command_line, reply):
     per_thread_command_line.argv = ["k", images[0], "segment_image"]
-    fake_requests(lambda data: Reply([]), lambda url, stream, verify: Reply())
+    fake_requests(lambda data: reply([]), lambda url, stream, verify: reply())
     for _ in range(20):
         first = contextvars.Context()
         assert first.run(run) == 0
