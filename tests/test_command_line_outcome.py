@@ -220,6 +220,7 @@ class RecordingBar(tqdm.tqdm):
         super().close()
 
 
+@pytest.mark.xdist_group("measuring")
 def test_the_upload_bar_ends_with_its_last_byte_and_the_wait_has_its_own_line(sandbox, monkeypatch, tmp_path):
     from PIL import Image
 

@@ -9,6 +9,10 @@ import pytest
 import pixelmend.main as pm
 from pixelmend.main import Pixelmend
 
+# The heaviest CPU load in the suite: in the group of the tests that bound
+# elapsed time, so that it never runs beside one of them.
+pytestmark = pytest.mark.xdist_group("measuring")
+
 ROUNDS = 1000
 # A leak of one block a call grows by ROUNDS; allocator noise stays well below.
 LIMIT = ROUNDS // 2

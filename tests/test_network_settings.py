@@ -207,6 +207,7 @@ def test_the_default_store_refuses_the_stand_in(sandbox, monkeypatch, capsys):
     assert sandbox.received() == [] and not os.path.exists("results")
 
 
+@pytest.mark.xdist_group("measuring")
 def test_a_stalled_post_times_out(sandbox, monkeypatch, capsys):
     monkeypatch.setenv("PIXELMEND_TIMEOUT", "1")
     sandbox.faults.stall_next_post()
@@ -216,6 +217,7 @@ def test_a_stalled_post_times_out(sandbox, monkeypatch, capsys):
     assert not os.path.exists("results")
 
 
+@pytest.mark.xdist_group("measuring")
 @pytest.mark.parametrize("after_bytes", [None, 1000], ids=["before-headers", "mid-body"])
 def test_a_stalled_result_file_times_out_and_leaves_the_saved_files(sandbox, monkeypatch, capsys, after_bytes):
     os.makedirs(SAVE_DIR)

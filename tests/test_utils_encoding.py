@@ -175,6 +175,7 @@ BOUNDED_ENCODING = textwrap.dedent(
 )
 
 
+@pytest.mark.xdist_group("measuring")
 def test_hundreds_of_files_encode_under_a_low_descriptor_limit(tmp_path):
     populate(tmp_path, [(index * 37) % 3000 for index in range(300)])
     completed = subprocess.run(

@@ -6,6 +6,8 @@ import pytest
 from pixelmend.utils import utils
 from pixelmend.utils.utils import UploadFile, handle_image_path
 
+pytestmark = pytest.mark.xdist_group("measuring")
+
 DATA = bytes(range(256)) * 4
 
 

@@ -1,7 +1,9 @@
+import multiprocessing
 import os
 import shutil
 import subprocess
 import sys
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -129,6 +131,26 @@ def test_unsafe_names_stay_inside_the_results_folder(run, routed_service, workdi
     run("black_white", str(EXAMPLES / "street.jpg"))
     assert all(name.startswith("results/street.jpg/") for name in files_under(workdir))
     assert not outside.exists()
+
+
+
+# Each process of the pool routes its own client module to the stand-in.
+# What it runs comes by pickle, by name: exec, and the client's bound method.
+def test_a_pickled_client_works_in_other_processes(service, workdir):
+    names = ["face_a.png", "face_b.png", "street.jpg"]
+    for name in names:
+        shutil.copy(EXAMPLES / name, workdir / name)
+    client = client_module.Pixelmend("demo-key")
+    route = f"import pixelmend.main as m, pixelmend.sandbox as s; m.requests = s.RequestsProxy(s.Router({service.url!r}))"
+    spawned = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(2, mp_context=spawned, initializer=exec, initargs=(route,)) as pool:
+        messages = list(pool.map(client.black_white, names))
+    assert messages == ["Files downloaded to " + os.path.join("results", name) for name in names]
+    assert files_under(workdir / "results") == ["face_a.png/face_a_bw.png", "face_b.png/face_b_bw.png", "street.jpg/street_bw.png"]
+    uploads = [record for record in service.received() if record.method == "POST"]
+    assert sorted((record.fields, record.files[0].filename) for record in uploads) == [
+        ((("api_key", "demo-key"), ("option", "1")), name) for name in names
+    ]
 
 
 def sandbox_commands():

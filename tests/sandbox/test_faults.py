@@ -147,6 +147,7 @@ def test_delays(service, good_reply, post, upload, fetch):
     assert time.monotonic() - started >= 0.4
 
 
+@pytest.mark.xdist_group("measuring")
 def test_clear_drops_every_pending_fault(service, good_reply, post, upload, fetch):
     reply = good_reply()
     service.faults.fail_next_post(500)
@@ -170,6 +171,7 @@ def test_unread_post_drains_the_body_and_counts_it(service, post):
     assert post(BLACK_WHITE, fields).json()["success"] is False
 
 
+@pytest.mark.xdist_group("measuring")
 def test_stalled_post_reads_the_upload_then_answers_nothing_until_released(service, post, upload):
     service.faults.stall_next_post()
     encoder = MultipartEncoder(fields=upload)

@@ -62,6 +62,7 @@ def test_field_values_arrive_unchanged(service, post, value):
     assert service.received()[-1].fields == (("api_key", value),)
 
 
+@pytest.mark.xdist_group("measuring")
 def test_large_upload_is_streamed_to_disk(service, post, tmp_path):
     size = 200 * 1024 * 1024
     path = tmp_path / "large.png"

@@ -20,6 +20,7 @@ def test_service_listens_on_loopback_only(host):
         Service(host=host)
 
 
+@pytest.mark.xdist_group("measuring")
 def test_silent_connection_does_not_block_other_clients(service):
     with socket.create_connection(("127.0.0.1", service.port)):
         started = time.monotonic()
@@ -28,6 +29,7 @@ def test_silent_connection_does_not_block_other_clients(service):
         assert time.monotonic() - started < 5
 
 
+@pytest.mark.xdist_group("measuring")
 def test_requests_are_served_concurrently(service, post):
     service.faults.delay_next_post(0.6)
     service.faults.delay_next_post(0.6)
