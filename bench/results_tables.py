@@ -13,6 +13,17 @@ TRANSFER_ROWS = (
     ("peak RSS over idle import, MiB: baseline", "baseline.rss_over_idle_mib", "{:.1f}"),
     ("peak RSS over idle import, MiB: tuned", "tuned.rss_over_idle_mib", "{:.1f}"),
 )
+THREAD_ROWS = tuple(
+    row
+    for setting in ("GIL off", "GIL on")
+    for row in (
+        (f"wall s, {setting}", f"{{workload}}.{setting}.seconds", "{:.3f}"),
+        (f"operations/s, {setting}", f"{{workload}}.{setting}.operations_per_s", "{:.2f}"),
+        (f"client CPU s, {setting}", f"{{workload}}.{setting}.client_cpu_seconds", "{:.2f}"),
+        (f"service CPU s, {setting}", f"{{workload}}.{setting}.service_cpu_seconds", "{:.2f}"),
+        (f"client threads' wait for a core, s, {setting}", f"{{workload}}.{setting}.waiting_for_a_core_seconds", "{:.2f}"),
+    )
+) + (("wall GIL on / GIL off", "{workload}.speedup", "{:.3f}"),)
 TABLES = {
     "bench_upload.py": ("Upload of one large image", TRANSFER_ROWS),
     "bench_download.py": ("Download of one large result file", TRANSFER_ROWS),
@@ -82,11 +93,19 @@ def binding_rows(figures):
     return [(f"{case}: pixelmend / python", f"{case}.ratio", "{:.2f}") for case in cases]
 
 
+def thread_rows(workload):
+    return [(f"{workload}: {label}", key.format(workload=workload), style) for label, key, style in THREAD_ROWS]
+
+
 def markdown(summary):
     lines = []
     for script, figures in summary.items():
         if script == "bench_binding.py":
             title, rows = "Argument binding, per call", binding_rows(figures)
+        elif script == "bench_threads.py":
+            title, rows = "Threads in one process on a free-threaded CPython, the GIL off and on", (
+                thread_rows("large") + thread_rows("small") + thread_rows("small_verified")
+            )
         elif script in TABLES:
             title, rows = TABLES[script]
         else:

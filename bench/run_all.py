@@ -20,6 +20,8 @@ SCRIPTS = (
     "bench_binding.py",
 )
 TRANSFERS = ("bench_upload.py", "bench_download.py")
+# Run only when named with --only: it needs a free-threaded CPython.
+FREE_THREADED = ("bench_threads.py",)
 
 
 def parse_arguments():
@@ -27,7 +29,7 @@ def parse_arguments():
         description="Runs every benchmark in N separate invocations and prints each figure's median and range"
     )
     parser.add_argument("--invocations", type=int, default=3, help="separate runs of each script (default 3)")
-    parser.add_argument("--only", nargs="+", choices=SCRIPTS, help="run these scripts only")
+    parser.add_argument("--only", nargs="+", choices=SCRIPTS + FREE_THREADED, help="run these scripts only")
     parser.add_argument("--size", help="file size for the upload and download benchmarks, e.g. 1G (their default)")
     parser.add_argument("--runs", type=int, help="runs per client inside each upload and download invocation")
     parser.add_argument("--quick", action="store_true", help="small sizes and few runs, to check that the scripts work")
@@ -40,7 +42,7 @@ def command_for(script, arguments, figures):
     command = [sys.executable, str(HERE / script), "--json", str(figures)]
     if arguments.quick:
         command.append("--quick")
-    if script in TRANSFERS:
+    if script in TRANSFERS + FREE_THREADED:
         command += (["--size", arguments.size] if arguments.size else []) + (["--runs", str(arguments.runs)] if arguments.runs else [])
     return command
 
