@@ -6,6 +6,9 @@ import pytest
 pytest.importorskip("tomllib")
 import tomllib  # noqa: E402
 
+# The script makes virtual environments; an embeddable CPython has no venv.
+pytest.importorskip("venv")
+
 ROOT = Path(__file__).resolve().parents[1]
 if not (ROOT / ".ci" / "test_wheel.py").is_file():
     pytest.skip("the CI scripts are not in the source archive", allow_module_level=True)
