@@ -275,8 +275,10 @@ def test_package_offers_the_client_lazily():
 
 
 # Both modules keep their state per module and pybind11 keeps its own per
-# interpreter, so an interpreter with its own objects and its own GIL loads
-# them (tests/test_subinterpreters.py runs them there).
+# interpreter, so from 3.13 on an interpreter with its own objects and its
+# own GIL loads them (tests/test_subinterpreters.py runs them there). On
+# 3.12, whose isolated interpreters abort at exit once requests is imported,
+# they refuse to load there.
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="isolated interpreters came with 3.12")
 @pytest.mark.parametrize("module", ["pixelmend.main", "pixelmend.utils.utils"])
 def test_isolated_interpreters_load_the_modules(module, tmp_path):
@@ -293,4 +295,5 @@ def test_isolated_interpreters_load_the_modules(module, tmp_path):
         "interpreters.destroy(interpreter)\n"
     )
     subprocess.run([sys.executable, "-c", program], check=True, timeout=120)
-    assert outcome.read_text() == "loaded"
+    expected = "loaded" if sys.version_info >= (3, 13) else f"module {module} does not support loading in subinterpreters"
+    assert outcome.read_text() == expected

@@ -1,4 +1,5 @@
 #include "api_boundary.hpp"
+#include "capi_compat.hpp"
 #include "cli.hpp"
 #include "client.hpp"
 #include "command_line_run.hpp"
@@ -161,8 +162,8 @@ void free_main(void* module)
 
 PyModuleDef_Slot main_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_main)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#ifdef PIXELMEND_ISOLATED_INTERPRETERS
+    {Py_mod_multiple_interpreters, PIXELMEND_ISOLATED_INTERPRETERS},
 #endif
 #ifdef Py_GIL_DISABLED
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
