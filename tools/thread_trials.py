@@ -130,13 +130,15 @@ def first_calls_child(threads):
 
     pm.argparse = types.SimpleNamespace(ArgumentParser=Parser)
     pm.requests = types.SimpleNamespace(Session=Session, get=lambda url, **keywords: Reply([]))
-    image = Path("image.png")
-    image.write_bytes(b"\x89PNG image")
     start = threading.Barrier(threads)
     statuses, expected = {}, {}
 
+    # Each thread its own image, so that no two save the same result file:
+    # Windows refuses to replace a file that another thread is replacing.
     def call(index):
         kind = index % 3
+        image = Path(f"image{index}.png")
+        image.write_bytes(b"\x89PNG image")
         local.argv = ["key", "missing.png" if kind == 1 else str(image), "segment_image"]
         local.filenames = ["/unsafe"] if kind == 2 else ["fine.png"]
         expected[index] = 0 if kind == 0 else 1
