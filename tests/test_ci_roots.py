@@ -236,6 +236,8 @@ def test_stopping_background_jobs_signals_only_groups_still_theirs(tmp_path, com
         stop_all_background >/dev/null
         echo "took $((SECONDS - started))"
         if [ -n "$stranger" ] && kill -0 "$stranger" 2>/dev/null; then echo "stranger left"; kill "$stranger"; fi
+        # The group has been signalled; its members end in their own time.
+        for _ in $(seq 250); do kill -0 -- "-$job" 2>/dev/null || break; sleep 0.02; done
         [ -n "$stranger" ] || ! kill -0 -- "-$job" 2>/dev/null || echo "group $job left"
     """
     # The script must not be the namespace's first process, to which orphans
