@@ -17,8 +17,6 @@ namespace pixelmend {
 
 namespace {
 
-constexpr const char* service_address = "https://api.pixelmend.ai";
-
 // The readers that the image path helper puts into the field list open their
 // file on first read; closing them when the operation ends matters when an
 // exception's traceback keeps the encoder, and with it the fields, alive.
@@ -336,7 +334,7 @@ py::object exchange(const MainState& state, const py::dict& globals, const Uploa
         return concat({state.names.file_does_not_exist, as_text(missing_path(state, globals, upload))});
     }
     const UploadReaders readers(state.upload_file_type, fields);
-    py::str url = concat({py::str(service_address), py::str(upload.endpoint)});
+    py::str url = concat({settings.base_url, py::str(upload.endpoint)});
     py::object response = post(state, globals, url, fields, settings);
     if (!equals(response.attr("status_code"), py::int_(200))) {
         raise_exception(PyExc_Exception, concat({py::str("HT Error: "), as_text(response.attr("status_code")),

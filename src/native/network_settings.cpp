@@ -96,12 +96,95 @@ py::dict timeout_setting(const py::module_& os)
     return keywords;
 }
 
+constexpr const char* service_address = "https://api.pixelmend.ai";
+
+bool is_loopback_host(const py::object& host)
+{
+    if (is_one_of(host.attr("lower")(), {"localhost", "localhost."})) {
+        return true;
+    }
+    try {
+        return is_true(py::module_::import("ipaddress").attr("ip_address")(host).attr("is_loopback"));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return false;
+    }
+}
+
+// Spaces and control characters have no place in an address; requests
+// would quote some and send others.
+bool has_blank_or_control(const py::object& value)
+{
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value.ptr());
+    for (Py_ssize_t index = 0; index < length; ++index) {
+        const Py_UCS4 character = PyUnicode_READ_CHAR(value.ptr(), index);
+        if (character <= 0x20 || character == 0x7f || (character >= 0x80 && character < 0xa0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The port as urlsplit reads it; a port that is not a number from 0 to
+// 65535 raises ValueError there.
+bool has_valid_port(const py::object& parts)
+{
+    try {
+        const py::object port = parts.attr("port");
+        return true;
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return false;
+    }
+}
+
+bool is_service_address(const py::object& value)
+{
+    if (has_blank_or_control(value)) {
+        return false;
+    }
+    const py::object parts = py::module_::import("urllib.parse").attr("urlsplit")(value);
+    const py::object scheme = parts.attr("scheme");
+    const py::object host = parts.attr("hostname");
+    if (host.is_none() || !is_true(host) || !has_valid_port(parts)) {
+        return false;
+    }
+    if (is_true(parts.attr("query")) || is_true(parts.attr("fragment")) || !parts.attr("username").is_none()
+        || !parts.attr("password").is_none() || is_true(value.attr("endswith")("?"))
+        || is_true(value.attr("endswith")("#"))) {
+        return false;
+    }
+    return is_one_of(scheme, {"https"}) || (is_one_of(scheme, {"http"}) && is_loopback_host(host));
+}
+
+// The address the endpoints' paths are joined to: PIXELMEND_BASE_URL, for a
+// staging service, a proxy or a local stand-in, or the service's own. A
+// path prefix is kept, without the slash that would double the endpoint's.
+py::str base_url_setting(const py::module_& os)
+{
+    py::object value = os.attr("environ").attr("get")("PIXELMEND_BASE_URL");
+    if (value.is_none()) {
+        return py::str(service_address);
+    }
+    if (!PyUnicode_Check(value.ptr()) || !is_service_address(value)) {
+        refuse("PIXELMEND_BASE_URL",
+               " must be https://host[:port] with an optional path, or http:// for a loopback host, with no user,"
+               " query or fragment",
+               value);
+    }
+    return value.attr("rstrip")("/");
+}
+
 }
 
 NetworkSettings network_settings()
 {
     const py::module_ os = real_os();
-    return {verify_setting(os), timeout_setting(os)};
+    return {verify_setting(os), timeout_setting(os), base_url_setting(os)};
 }
 
 }
