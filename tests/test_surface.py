@@ -1,9 +1,11 @@
 import inspect
+import os
 import pickle
 import re
 import subprocess
 import sys
 import types
+from pathlib import Path
 
 import pytest
 
@@ -297,3 +299,37 @@ def test_isolated_interpreters_load_the_modules(module, tmp_path):
     subprocess.run([sys.executable, "-c", program], check=True, timeout=120)
     expected = "loaded" if sys.version_info >= (3, 13) else f"module {module} does not support loading in subinterpreters"
     assert outcome.read_text() == expected
+
+
+def closed_loopback_port():
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+# requests' errors hold the request, whose body holds the upload readers: an
+# error raised in a pool's worker reaches the parent as itself, its readers
+# closed copies naming their files.
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+def test_an_operations_error_crosses_a_process_boundary(monkeypatch, method):
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    import requests
+
+    if method not in multiprocessing.get_all_start_methods():
+        pytest.skip(f"no {method} start method here")
+    monkeypatch.setenv("PIXELMEND_BASE_URL", f"https://127.0.0.1:{closed_loopback_port()}")
+    street = str(Path(__file__).resolve().parents[1] / "examples" / "street.jpg")
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(method)) as pool:
+        with pytest.raises(requests.exceptions.ConnectionError) as raised:
+            pool.submit(Pixelmend("k").black_white, street).result(timeout=120)
+    # urllib3's own pickling leaves out the connection pool, so its name reads as None.
+    assert "Max retries exceeded with url: /vision/v0/black-white" in str(raised.value)
+    assert "Connection refused" in str(raised.value) or "actively refused" in str(raised.value)
+    reader = raised.value.request.body.fields[-1][1][1]
+    assert (reader.name, reader.closed, reader.len) == (street, True, os.path.getsize(street))
+    with pytest.raises(ValueError, match="closed file"):
+        reader.read()

@@ -80,13 +80,19 @@ PyObject* running_context()
     return PyThreadState_Get()->context;
 }
 
+// Anyone can reach the variable through contextvars.copy_context() and set
+// it to anything; only a holder of this module's own type is a run here.
 py::object visible_runs_owner(const MainState& state)
 {
     PyObject* value = nullptr;
     if (PyContextVar_Get(state.runs_variable, nullptr, &value) < 0) {
         throw py::error_already_set();
     }
-    return py::reinterpret_steal<py::object>(value);
+    auto owner = py::reinterpret_steal<py::object>(value);
+    if (owner && !Py_IS_TYPE(owner.ptr(), reinterpret_cast<PyTypeObject*>(state.context_runs_type))) {
+        return py::object();
+    }
+    return owner;
 }
 
 ContextRuns* runs_in(const py::object& owner)

@@ -350,6 +350,73 @@ PyObject* upload_file_repr(PyObject* self)
                                 static_cast<long long>(state.identity.size));
 }
 
+// Stands for `reader` in a pickle: a closed reader of the same file, size
+// and count consumed, made by the type's _closed(). An error raised while
+// the readers were being sent holds the request and with it the readers; so
+// it crosses a process boundary (a pool's worker to its parent) whole, and
+// nothing can be read through the copy.
+PyObject* upload_file_reduce(PyObject* self, PyObject*)
+{
+    return guarded([&] {
+        std::uint64_t size;
+        std::uint64_t consumed;
+        {
+            const ObjectLock lock(self);
+            size = state_of(self).identity.size;
+            consumed = state_of(self).consumed;
+        }
+        py::object rebuild = py::getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self))), "_closed");
+        return py::make_tuple(rebuild, py::make_tuple(state_of(self).name, size, consumed));
+    });
+}
+
+std::uint64_t count_argument(PyObject* argument)
+{
+    const unsigned long long count = PyLong_Check(argument) ? PyLong_AsUnsignedLongLong(argument) : 0;
+    if (!PyLong_Check(argument)) {
+        PyErr_SetString(PyExc_TypeError, "_closed() expects counts of bytes as integers");
+    }
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return count;
+}
+
+py::object new_reader(PyTypeObject* reader_type, ReaderState state)
+{
+    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
+    if (!reader) {
+        throw py::error_already_set();
+    }
+    new (&state_of(reader.ptr())) ReaderState(std::move(state));
+    return reader;
+}
+
+py::object closed_reader(PyObject* type, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 3 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "_closed() takes a file name and two counts of bytes");
+        throw py::error_already_set();
+    }
+    const std::uint64_t size = count_argument(args[1]);
+    const std::uint64_t consumed = count_argument(args[2]);
+    if (consumed > size) {
+        PyErr_SetString(PyExc_ValueError, "_closed() got more bytes consumed than the file's size");
+        throw py::error_already_set();
+    }
+    platform::FileIdentity identity;
+    identity.size = size;
+    ReaderState state(native_path(args[0]), py::reinterpret_borrow<py::str>(args[0]), identity);
+    state.consumed = consumed;
+    state.closed = true;
+    return new_reader(reinterpret_cast<PyTypeObject*>(type), std::move(state));
+}
+
+PyObject* upload_file_closed_copy(PyObject* type, PyObject* const* args, Py_ssize_t nargs)
+{
+    return guarded([&] { return closed_reader(type, args, nargs); });
+}
+
 void upload_file_dealloc(PyObject* self)
 {
     state_of(self).~ReaderState();
@@ -362,6 +429,9 @@ PyMethodDef upload_file_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upload_file_read)), METH_FASTCALL,
      "read($self, size=-1, /)\n--\n\n"},
     {"close", upload_file_close, METH_NOARGS, "close($self, /)\n--\n\n"},
+    {"__reduce__", upload_file_reduce, METH_NOARGS, nullptr},
+    {"_closed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upload_file_closed_copy)),
+     METH_FASTCALL | METH_CLASS, "_closed($type, name, size, consumed, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -397,12 +467,7 @@ py::object make_upload_file(py::handle type, const ImageFile& file)
 {
     auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
     ReaderState state(file.path, native_name_text(file.path), file.identity);
-    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
-    if (!reader) {
-        throw py::error_already_set();
-    }
-    new (&state_of(reader.ptr())) ReaderState(std::move(state));
-    return reader;
+    return new_reader(reader_type, std::move(state));
 }
 
 }
