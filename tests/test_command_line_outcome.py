@@ -118,6 +118,72 @@ def test_entry_points_exit_with_the_outcome(entry, tmp_path):
     assert (listed.returncode, listed.stdout.startswith("Available methods:\n"), listed.stderr) == (0, True, "")
 
 
+# The variable that holds the command line's runs can be reached and set by
+# anyone; an impostor laid out like its holder is taken for no run at all.
+IMPOSTOR_IN_THE_CONTEXT = """
+import contextvars, sys
+import pixelmend.main as pm
+sys.argv = ["pixelmend", "--list"]
+pm.main()
+variable = next(v for v in contextvars.copy_context() if v.name == "pixelmend.main.command_line_runs")
+class Impostor:
+    __slots__ = ("owner", "records", "more")
+context = contextvars.copy_context()
+def attack():
+    impostor = Impostor()
+    impostor.owner = context
+    variable.set(impostor)
+    pm.main()
+    assert type(variable.get()) is not Impostor
+context.run(attack)
+"""
+
+
+def test_an_impostor_in_the_context_variable_is_no_run():
+    ran = subprocess.run([sys.executable, "-c", IMPOSTOR_IN_THE_CONTEXT], capture_output=True, text=True, timeout=120)
+    assert (ran.returncode, ran.stdout.count("Available methods:"), ran.stderr) == (0, 2, "")
+
+
+KEY_AT_THE_PROMPT = "import sys, pixelmend._cli as c; sys.argv = ['pixelmend', '-', sys.argv[1], 'black_white']; sys.exit(c.run())"
+
+
+# Ctrl-C at the key's prompt, or while the service works, ends the command
+# with the shell's status for it and one line, no traceback.
+@pytest.mark.parametrize("moment", ["prompt", "waiting"])
+def test_ctrl_c_ends_the_command_with_one_line(sandbox, tmp_path, moment):
+    signal = pytest.importorskip("signal")
+    if not hasattr(signal, "SIGINT") or os.name != "posix":
+        pytest.skip("POSIX signals")
+    environment = {**os.environ, "PIXELMEND_BASE_URL": sandbox.url, "PIXELMEND_API_KEY": ""}
+
+    # A pytest-xdist worker ignores SIGINT, and a child would inherit that.
+    def default_sigint():
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+    if moment == "prompt":
+        controller, terminal = pseudo_terminal()
+        process = subprocess.Popen([sys.executable, "-c", KEY_AT_THE_PROMPT, STREET], cwd=tmp_path, env=environment,
+                                   stdin=terminal, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   start_new_session=True, preexec_fn=default_sigint)
+        os.close(terminal)
+        typed_at_the_prompt(process, controller, b"")
+    else:
+        sandbox.faults.stall_next_post()
+        process = subprocess.Popen([*ENTRY_POINTS["module"](), KEY, STREET, "black_white"], cwd=tmp_path,
+                                   env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   preexec_fn=default_sigint)
+        # The stall is taken once the upload has arrived, and the service then holds its answer.
+        deadline = time.monotonic() + 60
+        while sandbox.faults._post_stalls and time.monotonic() < deadline:
+            time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=60)
+    sandbox.faults.release_stalls()
+    if moment == "prompt":
+        os.close(controller)
+    assert (process.returncode, out, err) == (130, b"", b"Interrupted\n")
+
+
 def black_white_of_the_examples(tmp_path, stderr):
     return subprocess.Popen(
         [sys.executable, "-m", "pixelmend.sandbox", KEY, str(EXAMPLES), "black_white"],
@@ -352,6 +418,8 @@ WIDE = "\U0001f511"
     [
         (f"{KEY}\nsecond line\n", STREET_DOWNLOADED),
         (f"{KEY}\r\n".encode() + b"\xff\xfe garbage\n", STREET_DOWNLOADED),
+        (f"{KEY}\rsecond line\n", STREET_DOWNLOADED),
+        (f"{KEY}\r".encode() + b"\xff" * 20000 + b"\n", STREET_DOWNLOADED),
         (KEY.encode() + b"\xff\n", NOT_TEXT),
         ("x" * 4097 + "\n", "The API key on standard input is longer than 4096 characters.\n"),
         ((WIDE * 4097 + "\n").encode(), "The API key on standard input is longer than 4096 characters.\n"),
@@ -359,7 +427,8 @@ WIDE = "\U0001f511"
         (WIDE * 4096, "('Error:', Exception('API responded with an error: api_key is not valid'))\n"),
         (b"", MISSING_ARGUMENTS),
     ],
-    ids=["text", "bytes-then-binary", "bytes-not-text", "text-too-long", "bytes-too-long", "bytes-wide-longest",
+    ids=["text", "bytes-then-binary", "text-lone-return", "bytes-lone-return-then-binary", "bytes-not-text",
+         "text-too-long", "bytes-too-long", "bytes-wide-longest",
          "text-wide-longest", "bytes-empty"],
 )
 def test_a_key_of_dash_from_a_replaced_standard_input(sandbox, monkeypatch, capsys, given, out):

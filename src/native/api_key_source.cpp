@@ -4,6 +4,8 @@
 #include "terminal.hpp"
 #include "text.hpp"
 
+#include <algorithm>
+
 namespace pixelmend {
 
 namespace {
@@ -15,11 +17,22 @@ constexpr Py_ssize_t longest_key = 4096;
 constexpr const char* not_text = "The API key is not valid UTF-8 text.";
 constexpr const char* too_long = "The API key on standard input is longer than 4096 characters.";
 
-// A line end of either kind: a str line ends in str, a bytes line in bytes.
-bool ends_with(const py::object& line, const char* end)
+// The line up to its first line end: "\n", "\r\n" or a lone "\r", as a
+// text layer with universal newlines would split it on every platform. A
+// str line is cut with str, a bytes line with bytes.
+py::object before_line_end(const py::object& line)
 {
-    const py::object ending = PyBytes_Check(line.ptr()) ? py::object(py::bytes(end)) : py::object(py::str(end));
-    return is_true(line.attr("endswith")(ending));
+    const bool is_bytes = PyBytes_Check(line.ptr());
+    Py_ssize_t end = PyObject_Length(line.ptr());
+    if (end < 0) {
+        throw py::error_already_set();
+    }
+    for (const char* mark : {"\n", "\r"}) {
+        const py::object found =
+            line.attr("find")(is_bytes ? py::object(py::bytes(mark)) : py::object(py::str(mark)));
+        end = std::min(end, found.cast<Py_ssize_t>() < 0 ? end : found.cast<Py_ssize_t>());
+    }
+    return line[py::slice(0, end, 1)];
 }
 
 // The line as the text layer would decode it.
@@ -47,11 +60,7 @@ ApiKey first_line(const py::object& stream)
     py::object line;
     try {
         line = (binary.is_none() ? stream : binary).attr("readline")(limit + 2);
-        for (const char* end : {"\n", "\r"}) {
-            if (ends_with(line, end)) {
-                line = line[py::slice(0, -1, 1)];
-            }
-        }
+        line = before_line_end(line);
         if (PyObject_Length(line.ptr()) > limit) {
             return {py::str(""), too_long};
         }

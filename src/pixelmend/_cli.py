@@ -26,7 +26,23 @@ def exit_status() -> int:
     return _last.get()
 
 
+# Ctrl-C ends a command as a shell expects (status 130, 128 plus SIGINT's
+# number) with one line instead of a traceback. On a terminal the cursor may
+# stand after a prompt, a progress bar or the echoed ^C, so the line starts
+# on a line of its own.
+def interrupted() -> int:
+    stream = sys.stderr
+    if stream is not None:
+        start = "\n" if stream.isatty() else ""
+        stream.write(f"{start}Interrupted\n")
+        stream.flush()
+    return 130
+
+
 # The `pixelmend` console script.
 def run() -> int:
-    _client.main()
+    try:
+        _client.main()
+    except KeyboardInterrupt:
+        return interrupted()
     return exit_status()
