@@ -18,7 +18,10 @@ class Pixelmend:
     (not recursive, hidden files skipped), to the service with the API key,
     then downloads the result files into ``results/<last component of
     image_path>/`` under the current directory, replacing files of the same
-    name. Certificates are not verified and there are no timeouts.
+    name. By default certificates are not verified and there are no
+    timeouts; the environment variables PIXELMEND_VERIFY, PIXELMEND_TIMEOUT
+    and PIXELMEND_BASE_URL, read at each call, change that and where the
+    requests go.
 
     An operation returns ``"Files downloaded to results/<name>"``, or
     ``"File does not exist: <image_path>"`` when there is nothing to upload.
