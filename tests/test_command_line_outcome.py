@@ -352,6 +352,7 @@ def typed_at_the_prompt(process, controller, typed):
     [
         (KEY, None, None, 0, STREET_DOWNLOADED),
         ("", "pipe", f"{KEY}\r\nsecond line\n".encode(), 0, STREET_DOWNLOADED),
+        ("", "pipe", f"{KEY}\rsecond line\n".encode(), 0, STREET_DOWNLOADED),
         (None, "pipe", f"{KEY}\n".encode() + b"\xff\xfe garbage\n" + bytes(range(256)) * 64, 0, STREET_DOWNLOADED),
         (None, "terminal", KEY.encode() + b"\n", 0, STREET_DOWNLOADED),
         ("", "pipe", b"", 1, MISSING_ARGUMENTS),
@@ -361,7 +362,7 @@ def typed_at_the_prompt(process, controller, typed):
         (None, "pipe", SECRET.encode() + b"\xff\n", 1, NOT_TEXT),
         (None, "pipe", SECRET.encode() * 400, 1, "The API key on standard input is longer than 4096 characters.\n"),
     ],
-    ids=["environment", "pipe", "pipe-then-binary", "terminal", "empty-input", "empty-line", "terminal-end-of-input",
+    ids=["environment", "pipe", "pipe-lone-return", "pipe-then-binary", "terminal", "empty-input", "empty-line", "terminal-end-of-input",
          "environment-not-text", "pipe-not-text", "pipe-too-long"],
 )
 # Under these locales standard input escapes undecodable bytes; with its
