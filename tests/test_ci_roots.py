@@ -169,8 +169,8 @@ def test_bad_arguments_are_refused_before_anything_is_touched(arguments):
 
 
 # A flock that fails with this status stops each script as soon as it is
-# past making its directories; a slow mkdir lets every script find a
-# directory missing before any of them has made it.
+# past making its directories; a mkdir slow to make a missing one lets
+# every script find it missing before any of them has made it.
 STOPPED = 75
 JOBS = {
     "sid-amd64": f'"{SID_ROOT}" amd64',
@@ -184,7 +184,7 @@ JOBS = {
 def test_jobs_started_together_each_make_or_take_the_shared_directories(tmp_path, present):
     bin = stand_ins(
         tmp_path,
-        mkdir=f'sleep 0.5; exec {shutil.which("mkdir")} "$@"',
+        mkdir=f'for path; do :; done; [ -e "$path" ] || sleep 0.5; exec {shutil.which("mkdir")} "$@"',
         flock=f"exit {STOPPED}",
         musl_gcc="exit 1",
         tclsh="exit 1",
@@ -472,5 +472,6 @@ def test_what_root_extracts_is_roots_and_writable_by_root_only(tmp_path, extract
     assert result.returncode == 0, result.stderr
     extracted = dict(line.split(" ", 1) for line in result.stdout.splitlines())
     assert sorted(extracted) == ["./configure", "./src", "./src/deflate.c"]
-    assert all(owner == "0:0" and int(mode, 8) & 0o022 == 0 for owner, mode in map(str.split, extracted.values())), extracted
+    owners_and_modes = [found.split() for found in extracted.values()]
+    assert all(owner == "0:0" and int(mode, 8) & 0o022 == 0 for owner, mode in owners_and_modes), extracted
     assert extracted["./configure"].endswith(" 755")
