@@ -142,6 +142,15 @@ check_root_trusted() {
     [ -z "$offender" ] || { echo "$offender belongs to a user's account or is writable by everyone" >&2; return 1; }
 }
 
+# `copy_checkout CHECKOUT DIRECTORY` copies the checkout's files, tracked and
+# untracked but not ignored, into DIRECTORY, for root to run in a root.
+# Whoever owns the checkout, the copies are root's and writable by root only.
+copy_checkout() {
+    git -C "$1" ls-files -z --cached --others --exclude-standard |
+        tar -C "$1" --null -T - -cf - |
+        (umask 022 && tar -C "$2" -xf - --no-same-owner --no-same-permissions)
+}
+
 # `work_directory_in ROOT` makes a directory of this run's own in ROOT's
 # /tmp and prints its path as seen inside ROOT. Anyone may add names to that
 # /tmp, so the name is a fresh random one, never one a user could make first;

@@ -1,8 +1,10 @@
+import io
 import os
 import platform
 import shutil
 import subprocess
 import sys
+import tarfile
 import uuid
 from pathlib import Path
 
@@ -167,8 +169,8 @@ def test_bad_arguments_are_refused_before_anything_is_touched(arguments):
 
 
 # A flock that fails with this status stops each script as soon as it is
-# past making its directories; a slow mkdir lets every script find a
-# directory missing before any of them has made it.
+# past making its directories; a mkdir slow to make a missing one lets
+# every script find it missing before any of them has made it.
 STOPPED = 75
 JOBS = {
     "sid-amd64": f'"{SID_ROOT}" amd64',
@@ -182,7 +184,7 @@ JOBS = {
 def test_jobs_started_together_each_make_or_take_the_shared_directories(tmp_path, present):
     bin = stand_ins(
         tmp_path,
-        mkdir=f'sleep 0.5; exec {shutil.which("mkdir")} "$@"',
+        mkdir=f'for path; do :; done; [ -e "$path" ] || sleep 0.5; exec {shutil.which("mkdir")} "$@"',
         flock=f"exit {STOPPED}",
         musl_gcc="exit 1",
         tclsh="exit 1",
@@ -422,3 +424,54 @@ def test_a_partial_musl_build_that_cannot_be_trusted_starts_again(tmp_path, plan
     assert result.returncode == 0, result.stderr
     assert "building afresh" in result.stderr and "stopped at the sources" in result.stderr
     assert "sources.done" not in result.stdout.split()
+
+
+# Files a login account owns and everyone may write, as Debian's zlib
+# tarball records its members' owners, each in a directory everyone may
+# write: an upstream archive that musl_cpython unpacks, and a checkout that
+# the legs copy into a root.
+def account_archive(tmp_path):
+    archives = directory(tmp_path / "archives")
+    with tarfile.open(archives / "zlib_1.3.1.orig.tar.gz", "w:gz") as archive:
+        for name, mode, data in [("zlib-1.3.1", 0o777, None), ("zlib-1.3.1/src", 0o777, None),
+                                 ("zlib-1.3.1/configure", 0o777, b"#!/bin/sh\n"), ("zlib-1.3.1/src/deflate.c", 0o666, b"")]:
+            member = tarfile.TarInfo(name)
+            member.uid = member.gid = 1000
+            member.mode = mode
+            if data is None:
+                member.type = tarfile.DIRTYPE
+                archive.addfile(member)
+            else:
+                member.size = len(data)
+                archive.addfile(member, io.BytesIO(data))
+    return f'source "{CI / "musl_cpython"}"; unpack "{archives}" "$into" zlib'
+
+
+def account_checkout(tmp_path):
+    checkout = directory(tmp_path / "checkout")
+    subprocess.run(["git", "init", "-q", str(checkout)], check=True)
+    for name, mode in [("configure", 0o777), ("src/deflate.c", 0o666)]:
+        (checkout / name).parent.mkdir(exist_ok=True)
+        (checkout / name).write_text("")
+        (checkout / name).chmod(mode)
+    (checkout / "src").chmod(0o777)
+    subprocess.run(["git", "-C", str(checkout), "add", "configure"], check=True)
+    subprocess.run(["chown", "-R", "1000:1000", str(checkout / "configure"), str(checkout / "src")], check=True)
+    return f'. "{CI / "shared.sh"}"; copy_checkout "{checkout}" "$into"'
+
+
+@needs_private_mounts
+@pytest.mark.skipif(shutil.which("git") is None, reason="the checkout is listed with git")
+@pytest.mark.parametrize("extraction", [account_archive, account_checkout], ids=["musl-sources", "checkout"])
+def test_what_root_extracts_is_roots_and_writable_by_root_only(tmp_path, extraction):
+    script = (
+        "umask 000\ninto=/var/cache/pixelmend/extracted\nmkdir -m 0755 -p $into\n" + extraction(tmp_path)
+        + '\ncheck_tree_trusted "$into"\ncd "$into" && find . -mindepth 1 -printf "%p %U:%G %m\\n"\n'
+    )
+    result = with_private_cache(script)
+    assert result.returncode == 0, result.stderr
+    extracted = dict(line.split(" ", 1) for line in result.stdout.splitlines())
+    assert sorted(extracted) == ["./configure", "./src", "./src/deflate.c"]
+    owners_and_modes = [found.split() for found in extracted.values()]
+    assert all(owner == "0:0" and int(mode, 8) & 0o022 == 0 for owner, mode in owners_and_modes), extracted
+    assert extracted["./configure"].endswith(" 755")

@@ -116,7 +116,8 @@ def test_first_command_lines_of_fresh_processes_keep_their_statuses():
 
 def test_threads_reading_one_upload_reader_get_every_block_once():
     trial = subprocess.run(
-        [sys.executable, str(TRIALS), "shared-reader", "--trials", "30"], capture_output=True, text=True, timeout=600
+        [sys.executable, str(TRIALS), "shared-reader", "--trials", "30", "--trials-with-gil", "2"],
+        capture_output=True, text=True, timeout=600,
     )
     assert trial.returncode == 0, trial.stdout + trial.stderr
 
