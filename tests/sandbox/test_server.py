@@ -1,3 +1,4 @@
+import multiprocessing
 import os
 import shutil
 import socket
@@ -193,3 +194,39 @@ def test_a_certificate_directory_others_control_is_refused(tmp_path, monkeypatch
         with serve():
             pass
     assert sorted(os.listdir(given)) == []
+
+
+# What each of several processes runs: they all find one fresh directory at once, as
+# test workers that inherit PIXELMEND_SANDBOX_CERTIFICATE_DIR do.
+STARTED_AT_ONCE = """
+import multiprocessing
+import os
+from pixelmend.sandbox import serve
+
+os.environ["PIXELMEND_SANDBOX_CERTIFICATE_DIR"] = kept
+barrier.wait(60)
+try:
+    with serve() as started:
+        outcomes.put(started.certificate_path.read_bytes())
+except Exception as error:
+    outcomes.put(repr(error))
+"""
+
+
+def test_services_started_at_once_on_a_fresh_directory_share_one_matching_pair(tmp_path):
+    pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+    processes_per_round, rounds = 4, 3
+    context = multiprocessing.get_context()
+    for round_number in range(rounds):
+        kept = tmp_path / f"round-{round_number}"
+        barrier, outcomes = context.Barrier(processes_per_round), context.Queue()
+        names = {"kept": str(kept), "barrier": barrier, "outcomes": outcomes}
+        processes = [context.Process(target=exec, args=(STARTED_AT_ONCE, names)) for _ in range(processes_per_round)]
+        for process in processes:
+            process.start()
+        served = [outcomes.get(timeout=60) for _ in processes]
+        for process in processes:
+            process.join(60)
+        certificate = (kept / "certificate.pem").read_bytes()
+        assert served == [certificate] * processes_per_round
+        ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER).load_cert_chain(kept / "certificate.pem", kept / "key.pem")
