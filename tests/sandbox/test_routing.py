@@ -149,6 +149,7 @@ def test_service_certificate_is_valid_for_loopback(service):
 def test_service_serves_a_certificate_made_beforehand(service, tmp_path, monkeypatch):
     for name in ("certificate.pem", "key.pem"):
         (tmp_path / name).write_bytes((service.certificate_path.parent / name).read_bytes())
+    (tmp_path / "key.pem").chmod(0o600)
     monkeypatch.setenv(GIVEN_CERTIFICATE_VARIABLE, str(tmp_path))
     with serve() as second:
         assert second.certificate_path.read_bytes() == (tmp_path / "certificate.pem").read_bytes()

@@ -230,3 +230,23 @@ def test_services_started_at_once_on_a_fresh_directory_share_one_matching_pair(t
         certificate = (kept / "certificate.pem").read_bytes()
         assert served == [certificate] * processes_per_round
         ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER).load_cert_chain(kept / "certificate.pem", kept / "key.pem")
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX modes")
+@pytest.mark.parametrize("mode", [0o644, 0o620, 0o601], ids=lambda mode: f"{mode:04o}")
+def test_a_kept_key_others_have_access_to_is_refused(tmp_path, monkeypatch, mode):
+    kept = tmp_path / "kept"
+    monkeypatch.setenv("PIXELMEND_SANDBOX_CERTIFICATE_DIR", str(kept))
+    with serve():
+        pass
+    kept.chmod(0o755)
+    (kept / "key.pem").chmod(mode)
+    complaint = (f"PIXELMEND_SANDBOX_CERTIFICATE_DIR names {kept}, whose key.pem others have access to "
+                 f"(mode {mode:04o}); make it yours alone (chmod 600 {kept / 'key.pem'}) or name another")
+    with pytest.raises(UnsafeCertificateDirectory) as refused:
+        with serve():
+            pass
+    assert str(refused.value) == complaint
+    finished = subprocess.run([sys.executable, "-m", "pixelmend.sandbox", "demo-key", "street.jpg", "black_white"],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert (finished.returncode, finished.stdout, finished.stderr) == (2, "", complaint + "\n")

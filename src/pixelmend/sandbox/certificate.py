@@ -139,6 +139,19 @@ def _check_private_directory(given: Path) -> None:
         )
 
 
+# The key another user can read lets them impersonate the loopback names to every client
+# that trusts the kept certificate. The modes say nothing on Windows.
+def _check_private_key(given: Path, key_path: Path) -> None:
+    if not hasattr(os, "getuid"):
+        return
+    mode = stat.S_IMODE(os.stat(key_path).st_mode)
+    if mode & (stat.S_IRWXG | stat.S_IRWXO):
+        raise UnsafeCertificateDirectory(
+            f"{GIVEN_CERTIFICATE_VARIABLE} names {given}, whose key.pem others have access to (mode {mode:04o}); "
+            f"make it yours alone (chmod 600 {key_path}) or name another"
+        )
+
+
 # Services started at once on one fresh directory (test workers that inherit the variable)
 # would each write a pair there; the lock lets one make it and the others read it whole.
 def _kept_pair(given: Path) -> tuple[bytes, bytes]:
@@ -152,6 +165,7 @@ def _kept_pair(given: Path) -> tuple[bytes, bytes]:
                 raise
         if not certificate_path.exists() and not key_path.exists():
             write_self_signed_certificate(given)
+        _check_private_key(given, key_path)
         return certificate_path.read_bytes(), key_path.read_bytes()
 
 
