@@ -1,8 +1,10 @@
 import multiprocessing
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 import warnings
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
@@ -183,6 +185,7 @@ def test_command_line_prints_only_what_the_client_prints(command, tmp_path):
 POOL_EXAMPLE = """
 import multiprocessing
 import sys
+import time
 from concurrent.futures import ProcessPoolExecutor
 from pixelmend import Pixelmend
 from pixelmend.sandbox import running
@@ -228,3 +231,27 @@ def test_a_process_pool_inside_running_reaches_the_stand_in(start_method, workdi
     downloaded = ["Files downloaded to " + os.path.join("results", name) for name in ("a.jpg", "b.jpg", "c.jpg")]
     assert finished.stdout.splitlines() == [*downloaded, "['a.jpg', 'b.jpg', 'c.jpg']"]
     assert files_under(workdir / "results") == ["a.jpg/a_bw.png", "b.jpg/b_bw.png", "c.jpg/c_bw.png"]
+
+
+@pytest.mark.skipif(os.name != "posix", reason="SIGINT from another process")
+@pytest.mark.parametrize("command", sandbox_commands(), ids=lambda c: Path(c[-1]).name)
+def test_ctrl_c_ends_the_command_with_status_130_and_one_line(command, tmp_path):
+    environment = {**os.environ, "PIXELMEND_SANDBOX_STALL": "result:street_detection.json"}
+    environment.pop("PIXELMEND_TIMEOUT", None)
+    # A shell starts a background job with SIGINT ignored, and Python then keeps ignoring it.
+    with subprocess.Popen([*command, "demo-key", str(EXAMPLES / "street.jpg"), "smart_object_detection"], cwd=tmp_path,
+                          env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as child:
+        # The first result file is saved; the client now waits for the second, which never comes.
+        first = tmp_path / "results" / "street.jpg" / "street_detection.png"
+        deadline = time.monotonic() + 60
+        while not first.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        child.send_signal(signal.SIGINT)
+        try:
+            out, err = child.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            raise
+    assert (child.returncode, out, err.count("\n")) == (130, "", 1), err
+    assert err.endswith(": interrupted\n") and "Traceback" not in err
