@@ -94,7 +94,8 @@ def _write(path: Path, content: bytes, mode: int) -> None:
             file.write(content)
         os.replace(temporary, path)
     except BaseException:
-        os.unlink(temporary)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
         raise
 
 
