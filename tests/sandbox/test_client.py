@@ -1,16 +1,20 @@
 import multiprocessing
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
+import warnings
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import pytest
 import requests
 from PIL import Image
+from urllib3.exceptions import InsecureRequestWarning
 
-from pixelmend.sandbox import SERVICE_BASE
+from pixelmend.sandbox import SERVICE_BASE, running
 
 client_module = pytest.importorskip("pixelmend.main")
 
@@ -175,3 +179,79 @@ def test_command_line_prints_only_what_the_client_prints(command, tmp_path):
     assert finished.returncode == 0, finished.stderr
     assert finished.stdout == "Files downloaded to " + os.path.join("results", "street.jpg") + "\n"
     assert files_under(tmp_path) == ["results/street.jpg/street_detection.json", "results/street.jpg/street_detection.png"]
+
+
+# The README's process pool, inside running(), started by the method given on its command line.
+POOL_EXAMPLE = """
+import multiprocessing
+import sys
+import time
+from concurrent.futures import ProcessPoolExecutor
+from pixelmend import Pixelmend
+from pixelmend.sandbox import running
+
+if __name__ == "__main__":
+    multiprocessing.set_start_method(sys.argv[1])
+    with running() as service:
+        client = Pixelmend("your-api-key")
+        with ProcessPoolExecutor() as pool:
+            for message in pool.map(client.black_white, ["a.jpg", "b.jpg", "c.jpg"]):
+                print(message)
+        print(sorted(record.files[0].filename for record in service.received() if record.method == "POST"))
+"""
+
+
+# Asked in this process, whose client module running() routes: nothing leaves the machine
+# whichever address the client picks.
+@pytest.fixture(scope="module")
+def client_follows_the_base_address_setting(tmp_path_factory):
+    before = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("probe"))
+    try:
+        with warnings.catch_warnings(), running() as probe:
+            warnings.simplefilter("ignore", InsecureRequestWarning)
+            client_module.Pixelmend("demo-key").black_white(str(EXAMPLES / "face_a.png"))
+            return probe.routed_urls()[0][1].startswith(probe.url + "/")
+    finally:
+        os.chdir(before)
+
+
+@pytest.mark.parametrize("start_method", multiprocessing.get_all_start_methods())
+def test_a_process_pool_inside_running_reaches_the_stand_in(start_method, workdir,
+                                                             client_follows_the_base_address_setting):
+    # A forked worker keeps the routed client; the others would ask the real address.
+    if start_method != "fork" and not client_follows_the_base_address_setting:
+        pytest.skip("pixelmend.main does not follow PIXELMEND_BASE_URL yet")
+    for name in ("a.jpg", "b.jpg", "c.jpg"):
+        shutil.copy(EXAMPLES / "street.jpg", workdir / name)
+    (workdir / "example.py").write_text(POOL_EXAMPLE)
+    finished = subprocess.run([sys.executable, "example.py", start_method], cwd=workdir, capture_output=True,
+                              text=True, timeout=120)
+    assert finished.returncode == 0, finished.stderr
+    downloaded = ["Files downloaded to " + os.path.join("results", name) for name in ("a.jpg", "b.jpg", "c.jpg")]
+    assert finished.stdout.splitlines() == [*downloaded, "['a.jpg', 'b.jpg', 'c.jpg']"]
+    assert files_under(workdir / "results") == ["a.jpg/a_bw.png", "b.jpg/b_bw.png", "c.jpg/c_bw.png"]
+
+
+@pytest.mark.skipif(os.name != "posix", reason="SIGINT from another process")
+@pytest.mark.parametrize("command", sandbox_commands(), ids=lambda c: Path(c[-1]).name)
+def test_ctrl_c_ends_the_command_with_status_130_and_one_line(command, tmp_path):
+    environment = {**os.environ, "PIXELMEND_SANDBOX_STALL": "result:street_detection.json"}
+    environment.pop("PIXELMEND_TIMEOUT", None)
+    # A shell starts a background job with SIGINT ignored, and Python then keeps ignoring it.
+    with subprocess.Popen([*command, "demo-key", str(EXAMPLES / "street.jpg"), "smart_object_detection"], cwd=tmp_path,
+                          env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as child:
+        # The first result file is saved; the client now waits for the second, which never comes.
+        first = tmp_path / "results" / "street.jpg" / "street_detection.png"
+        deadline = time.monotonic() + 60
+        while not first.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        child.send_signal(signal.SIGINT)
+        try:
+            out, err = child.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            raise
+    assert (child.returncode, out, err.count("\n")) == (130, "", 1), err
+    assert err.endswith(": interrupted\n") and "Traceback" not in err

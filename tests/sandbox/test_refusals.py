@@ -1,7 +1,9 @@
+import types
+
 import pytest
 import requests
 
-from pixelmend.sandbox import serve
+from pixelmend.sandbox import Service, running, serve
 
 DETECTION = "/vision/v0/smart-object-detection"
 
@@ -163,3 +165,34 @@ def strict_service():
 def test_configured_keys_are_enforced(post, strict_service, png_bytes, key, accepted):
     reply = post("/vision/v0/black-white", [("api_key", key), ("option", "1"), image(png_bytes)], base=strict_service.url).json()
     assert reply["success"] is accepted
+
+
+STARTS = {
+    "serve": lambda keys: serve(accepted_keys=keys),
+    "running": lambda keys: running(accepted_keys=keys, module=types.ModuleType("unused_client")),
+    "Service": lambda keys: Service(accepted_keys=keys),
+}
+
+
+# A text is one key, never the set of its characters.
+@pytest.mark.parametrize("start", STARTS.values(), ids=STARTS.keys())
+@pytest.mark.parametrize(
+    "keys, accepted, refused",
+    [
+        ("test-key", ["test-key"], ["t", "test"]),
+        (["test-key", "other"], ["test-key", "other"], ["t", "o"]),
+        (frozenset({"test-key"}), ["test-key"], ["t"]),
+    ],
+    ids=["text", "list", "set"],
+)
+def test_accepted_keys_are_whole_texts(post, png_bytes, start, keys, accepted, refused):
+    with start(keys) as strict:
+        answers = {key: post("/vision/v0/black-white", [("api_key", key), ("option", "1"), image(png_bytes)],
+                             base=strict.url).json()["success"] for key in accepted + refused}
+    assert answers == {**dict.fromkeys(accepted, True), **dict.fromkeys(refused, False)}
+
+
+@pytest.mark.parametrize("keys", [b"test-key", [b"test-key"], ["test-key", 7]], ids=["bytes", "bytes-in-list", "number"])
+def test_accepted_keys_that_are_not_texts_are_refused(keys):
+    with pytest.raises(TypeError, match="accepted_keys"):
+        Service(accepted_keys=keys)

@@ -1,3 +1,4 @@
+import os
 import socket
 import types
 
@@ -149,6 +150,7 @@ def test_service_certificate_is_valid_for_loopback(service):
 def test_service_serves_a_certificate_made_beforehand(service, tmp_path, monkeypatch):
     for name in ("certificate.pem", "key.pem"):
         (tmp_path / name).write_bytes((service.certificate_path.parent / name).read_bytes())
+    (tmp_path / "key.pem").chmod(0o600)
     monkeypatch.setenv(GIVEN_CERTIFICATE_VARIABLE, str(tmp_path))
     with serve() as second:
         assert second.certificate_path.read_bytes() == (tmp_path / "certificate.pem").read_bytes()
@@ -177,3 +179,22 @@ def test_running_starts_routes_and_stops():
     assert client.requests is requests
     with pytest.raises(requests.exceptions.ConnectionError):
         requests.get(url + "/nothing", verify=False, timeout=2)
+
+
+# Processes a pool starts with spawn or forkserver import the client afresh, unrouted:
+# the address reaches them only through the environment.
+@pytest.mark.parametrize("before", [None, "https://127.0.0.1:9/elsewhere"], ids=["unset", "set"])
+def test_running_names_itself_as_the_base_address_while_it_runs(monkeypatch, before):
+    if before is None:
+        monkeypatch.delenv("PIXELMEND_BASE_URL", raising=False)
+    else:
+        monkeypatch.setenv("PIXELMEND_BASE_URL", before)
+    client = types.ModuleType("stand_in_client")
+    with running(module=client) as outer:
+        assert os.environ.get("PIXELMEND_BASE_URL") == outer.url
+        with pytest.raises(KeyError):
+            with running(module=client) as inner:
+                assert os.environ.get("PIXELMEND_BASE_URL") == inner.url != outer.url
+                raise KeyError("boom")
+        assert os.environ.get("PIXELMEND_BASE_URL") == outer.url
+    assert os.environ.get("PIXELMEND_BASE_URL") == before

@@ -1,3 +1,4 @@
+import multiprocessing
 import os
 import shutil
 import socket
@@ -193,3 +194,59 @@ def test_a_certificate_directory_others_control_is_refused(tmp_path, monkeypatch
         with serve():
             pass
     assert sorted(os.listdir(given)) == []
+
+
+# What each of several processes runs: they all find one fresh directory at once, as
+# test workers that inherit PIXELMEND_SANDBOX_CERTIFICATE_DIR do.
+STARTED_AT_ONCE = """
+import multiprocessing
+import os
+from pixelmend.sandbox import serve
+
+os.environ["PIXELMEND_SANDBOX_CERTIFICATE_DIR"] = kept
+barrier.wait(60)
+try:
+    with serve() as started:
+        outcomes.put(started.certificate_path.read_bytes())
+except Exception as error:
+    outcomes.put(repr(error))
+"""
+
+
+def test_services_started_at_once_on_a_fresh_directory_share_one_matching_pair(tmp_path):
+    pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+    processes_per_round, rounds = 4, 3
+    context = multiprocessing.get_context()
+    for round_number in range(rounds):
+        kept = tmp_path / f"round-{round_number}"
+        barrier, outcomes = context.Barrier(processes_per_round), context.Queue()
+        names = {"kept": str(kept), "barrier": barrier, "outcomes": outcomes}
+        processes = [context.Process(target=exec, args=(STARTED_AT_ONCE, names)) for _ in range(processes_per_round)]
+        for process in processes:
+            process.start()
+        served = [outcomes.get(timeout=60) for _ in processes]
+        for process in processes:
+            process.join(60)
+        certificate = (kept / "certificate.pem").read_bytes()
+        assert served == [certificate] * processes_per_round
+        ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER).load_cert_chain(kept / "certificate.pem", kept / "key.pem")
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX modes")
+@pytest.mark.parametrize("mode", [0o644, 0o620, 0o601], ids=lambda mode: f"{mode:04o}")
+def test_a_kept_key_others_have_access_to_is_refused(tmp_path, monkeypatch, mode):
+    kept = tmp_path / "kept"
+    monkeypatch.setenv("PIXELMEND_SANDBOX_CERTIFICATE_DIR", str(kept))
+    with serve():
+        pass
+    kept.chmod(0o755)
+    (kept / "key.pem").chmod(mode)
+    complaint = (f"PIXELMEND_SANDBOX_CERTIFICATE_DIR names {kept}, whose key.pem others have access to "
+                 f"(mode {mode:04o}); make it yours alone (chmod 600 {kept / 'key.pem'}) or name another")
+    with pytest.raises(UnsafeCertificateDirectory) as refused:
+        with serve():
+            pass
+    assert str(refused.value) == complaint
+    finished = subprocess.run([sys.executable, "-m", "pixelmend.sandbox", "demo-key", "street.jpg", "black_white"],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert (finished.returncode, finished.stdout, finished.stderr) == (2, "", complaint + "\n")

@@ -1,12 +1,15 @@
+import contextlib
 import datetime
+import errno
 import ipaddress
 import os
-import shutil
 import ssl
 import stat
 import subprocess
 import tempfile
 from pathlib import Path
+
+from .file_lock import exclusive_lock
 
 LOCAL_NAMES = ("localhost",)
 LOCAL_ADDRESSES = ("127.0.0.1", "::1")
@@ -17,6 +20,7 @@ VALID_DAYS = 2
 # first service that finds none, so that PIXELMEND_VERIFY can name a certificate that
 # outlives one run. Unset, each service makes a fresh pair of its own.
 GIVEN_CERTIFICATE_VARIABLE = "PIXELMEND_SANDBOX_CERTIFICATE_DIR"
+LOCK_NAME = ".lock"
 
 
 class UnsafeCertificateDirectory(Exception):
@@ -80,12 +84,19 @@ def _certificate_and_key_from_openssl() -> tuple[bytes, bytes]:
         return (Path(work) / "certificate.pem").read_bytes(), (Path(work) / "key.pem").read_bytes()
 
 
+# Written under a temporary name and then renamed, so that the name only ever holds a whole file.
 def _write(path: Path, content: bytes, mode: int) -> None:
-    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_BINARY", 0), mode)
-    with os.fdopen(descriptor, "wb") as file:
-        if hasattr(os, "fchmod"):
-            os.fchmod(descriptor, mode)
-        file.write(content)
+    descriptor, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}-", suffix=".tmp")
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            if hasattr(os, "fchmod"):
+                os.fchmod(file.fileno(), mode)
+            file.write(content)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
 
 
 def _write_pair(directory: Path, certificate: bytes, key: bytes) -> tuple[Path, Path]:
@@ -129,18 +140,44 @@ def _check_private_directory(given: Path) -> None:
         )
 
 
+# The key another user can read lets them impersonate the loopback names to every client
+# that trusts the kept certificate. The modes say nothing on Windows.
+def _check_private_key(given: Path, key_path: Path) -> None:
+    if not hasattr(os, "getuid"):
+        return
+    mode = stat.S_IMODE(os.stat(key_path).st_mode)
+    if mode & (stat.S_IRWXG | stat.S_IRWXO):
+        raise UnsafeCertificateDirectory(
+            f"{GIVEN_CERTIFICATE_VARIABLE} names {given}, whose key.pem others have access to (mode {mode:04o}); "
+            f"make it yours alone (chmod 600 {key_path}) or name another"
+        )
+
+
+# Services started at once on one fresh directory (test workers that inherit the variable)
+# would each write a pair there; the lock lets one make it and the others read it whole.
+def _kept_pair(given: Path) -> tuple[bytes, bytes]:
+    certificate_path, key_path = given / "certificate.pem", given / "key.pem"
+    with contextlib.ExitStack() as held:
+        try:
+            held.enter_context(exclusive_lock(given / LOCK_NAME))
+        except OSError as error:
+            # A directory you have made read-only, or a read-only disk: no one writes a pair there.
+            if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS) or not key_path.exists():
+                raise
+        if not certificate_path.exists() and not key_path.exists():
+            write_self_signed_certificate(given)
+        _check_private_key(given, key_path)
+        return certificate_path.read_bytes(), key_path.read_bytes()
+
+
 def copy_given_certificate(given: Path, directory: Path) -> tuple[Path, Path]:
     try:
         given.mkdir(mode=0o700, parents=True)
     except FileExistsError:
         pass
     _check_private_directory(given)
-    if not (given / "certificate.pem").exists() and not (given / "key.pem").exists():
-        write_self_signed_certificate(given)
-    certificate_path = Path(shutil.copyfile(given / "certificate.pem", directory / "certificate.pem"))
-    key_path = directory / "key.pem"
-    _write(key_path, (given / "key.pem").read_bytes(), 0o600)
-    return certificate_path, key_path
+    certificate, key = _kept_pair(given)
+    return _write_pair(directory, certificate, key)
 
 
 def server_ssl_context(directory: Path) -> ssl.SSLContext:

@@ -16,6 +16,8 @@ from .routing import CLIENT_MODULE
 # The command takes exactly the client's arguments, so its own settings come from the environment.
 STALL_VARIABLE = "PIXELMEND_SANDBOX_STALL"
 STALL_CHOICES = "post, result:NAME or result:NAME:BYTES"
+# What a shell reports for a command that SIGINT ended.
+INTERRUPTED_STATUS = 130
 
 
 # What the stall setting asks for, as a change to the fault plan; None for a value it does not take.
@@ -31,7 +33,7 @@ def stall_from(setting: str) -> Optional[Callable[[FaultPlan], None]]:
     return lambda faults: faults.stall_download(target)
 
 
-def run() -> int:
+def _serve_and_run_client() -> int:
     setting = os.environ.get(STALL_VARIABLE, "")
     stall = stall_from(setting) if setting else None
     if setting and stall is None:
@@ -52,3 +54,13 @@ def run() -> int:
             print(refused, file=sys.stderr)
             return 2
     return exit_status()
+
+
+# The console script: Ctrl-C while the client waits for the service ends it with one line,
+# not the traceback of wherever the client was waiting.
+def run() -> int:
+    try:
+        return _serve_and_run_client()
+    except KeyboardInterrupt:
+        print(f"{os.path.basename(sys.argv[0])}: interrupted", file=sys.stderr)
+        return INTERRUPTED_STATUS

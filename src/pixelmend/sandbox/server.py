@@ -11,6 +11,7 @@ from typing import Callable, ContextManager, Iterable, Optional
 
 from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
 
+from .accepted_keys import accepted_key_set
 from .app import SandboxApp
 from .certificate import server_ssl_context
 from .faults import FaultPlan
@@ -65,7 +66,7 @@ class Service:
         _require_loopback(host)
         self.host = host
         self.requested_port = port
-        self.accepted_keys = frozenset(accepted_keys) if accepted_keys is not None else None
+        self.accepted_keys = accepted_key_set(accepted_keys)
         self.faults = FaultPlan()
         self.log = RequestLog()
         self.errors: list[str] = []
