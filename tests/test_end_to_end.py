@@ -136,7 +136,7 @@ def test_operation_over_https(sandbox, call, endpoint, fields, uploads, results)
     assert listing(save_dir) == sorted(results)
     for name in results:
         assert Path(save_dir, name).read_bytes() == served_bytes(sandbox, reply, name)
-    assert sandbox.routed_urls() == [("POST", SERVICE_BASE + endpoint)] + [
+    assert sandbox.routed_urls() == [("POST", sandbox.url + endpoint)] + [
         ("GET", reply["path"] + "/" + name) for name in results
     ]
     assert sandbox.errors == []

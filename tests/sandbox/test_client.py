@@ -254,4 +254,4 @@ def test_ctrl_c_ends_the_command_with_status_130_and_one_line(command, tmp_path)
             child.kill()
             raise
     assert (child.returncode, out, err.count("\n")) == (130, "", 1), err
-    assert err.endswith(": interrupted\n") and "Traceback" not in err
+    assert err.endswith("Interrupted\n") and "Traceback" not in err

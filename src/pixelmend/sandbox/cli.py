@@ -16,8 +16,6 @@ from .routing import CLIENT_MODULE
 # The command takes exactly the client's arguments, so its own settings come from the environment.
 STALL_VARIABLE = "PIXELMEND_SANDBOX_STALL"
 STALL_CHOICES = "post, result:NAME or result:NAME:BYTES"
-# What a shell reports for a command that SIGINT ended.
-INTERRUPTED_STATUS = 130
 
 
 # What the stall setting asks for, as a change to the fault plan; None for a value it does not take.
@@ -62,5 +60,6 @@ def run() -> int:
     try:
         return _serve_and_run_client()
     except KeyboardInterrupt:
-        print(f"{os.path.basename(sys.argv[0])}: interrupted", file=sys.stderr)
-        return INTERRUPTED_STATUS
+        from pixelmend._cli import interrupted
+
+        return interrupted()
