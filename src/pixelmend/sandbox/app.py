@@ -14,7 +14,7 @@ from .downloads import ResultStore, StallEnded, cut_response, file_response, sta
 from .endpoints import ENDPOINTS, ENDPOINTS_BY_NAME, Endpoint
 from .faults import CutDownload, FaultPlan, MissingDownload, RawReply, SlowDownload, StalledDownload
 from .processing import perform, refused
-from .records import RequestLog, record_for
+from .records import CONNECTION_KEY, RequestLog, record_for
 from .upload import MalformedUpload, Upload, drain_body, parse_upload
 
 DOWNLOAD_ENDPOINT = "download"
@@ -65,7 +65,8 @@ class SandboxApp:
         return self._operation(request, ENDPOINTS_BY_NAME[endpoint])
 
     def _logged(self, request: Request, response: Response, upload: Optional[Upload] = None, reply: Any = None):
-        self.log.add(record_for(request.method, request.path, response.status_code, upload, reply))
+        connection = request.environ.get(CONNECTION_KEY, 0)
+        self.log.add(record_for(request.method, request.path, response.status_code, upload, reply, connection))
         return response
 
     def _operation(self, request: Request, endpoint: Endpoint) -> Response:

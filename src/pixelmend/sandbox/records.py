@@ -6,6 +6,9 @@ from typing import Any
 
 from .upload import FormField, Upload, UploadedFile
 
+# Where the server puts the connection's serial number in each request's WSGI environment.
+CONNECTION_KEY = "pixelmend.connection"
+
 
 @dataclass(frozen=True)
 class FileRecord:
@@ -25,6 +28,8 @@ class RequestRecord:
     files: tuple[FileRecord, ...] = ()
     parts: tuple[tuple[str, str], ...] = ()
     reply: Any = None
+    # The serial number of the connection it came on, counted from 1 by each service.
+    connection: int = 0
 
 
 def _file_record(upload: UploadedFile) -> FileRecord:
@@ -37,9 +42,11 @@ def _part_kind(part) -> tuple[str, str]:
     return ("file", part.field)
 
 
-def record_for(method: str, path: str, status: int, upload: Upload | None, reply: Any = None) -> RequestRecord:
+def record_for(
+    method: str, path: str, status: int, upload: Upload | None, reply: Any = None, connection: int = 0
+) -> RequestRecord:
     if upload is None:
-        return RequestRecord(method, path, status, reply=reply)
+        return RequestRecord(method, path, status, reply=reply, connection=connection)
     return RequestRecord(
         method=method,
         path=path,
@@ -48,6 +55,7 @@ def record_for(method: str, path: str, status: int, upload: Upload | None, reply
         files=tuple(_file_record(f) for f in upload.files),
         parts=tuple(_part_kind(p) for p in upload.parts),
         reply=reply,
+        connection=connection,
     )
 
 

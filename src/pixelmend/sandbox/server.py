@@ -1,53 +1,22 @@
 from __future__ import annotations
 
 import shutil
-import socket
 import tempfile
 import threading
-import traceback
 from pathlib import Path
 from types import ModuleType
 from typing import Callable, ContextManager, Iterable, Optional
-
-from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
 
 from .app import SandboxApp
 from .certificate import server_ssl_context
 from .faults import FaultPlan
 from .records import RequestLog, RequestRecord
 from .routing import RequestsProxy, Router, is_loopback_host, routed
-
-
-class _QuietRequestHandler(WSGIRequestHandler):
-    def log(self, type: str, message: str, *args) -> None:
-        self.server.log(type, message, *args)
+from .wsgi_server import KeepAliveServer
 
 
 # Off only to measure what it saves (bench/bench_result_files.py --nagle).
 NO_DELAY = True
-
-
-class _ReportingServer(ThreadedWSGIServer):
-    # What make_server(threaded=True) builds, except that request lines are dropped and
-    # errors are kept for the test handle instead of going to the shared werkzeug logger.
-    def __init__(self, host: str, port: int, app, ssl_context, report: Callable[[str], None]):
-        self.report = report
-        super().__init__(host, port, app, handler=_QuietRequestHandler, ssl_context=ssl_context)
-
-    def get_request(self):
-        connection, address = super().get_request()
-        # Every answer ends the connection; with Nagle's algorithm the last short segment of a reply
-        # waits for the client's delayed acknowledgement, about 10 ms per download on loopback.
-        if NO_DELAY:
-            connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        return connection, address
-
-    def log(self, type: str, message: str, *args) -> None:
-        if type != "info":
-            self.report(message % args if args else message)
-
-    def handle_error(self, request, client_address) -> None:
-        self.report(traceback.format_exc())
 
 
 def _require_loopback(host: str) -> None:
@@ -70,7 +39,7 @@ class Service:
         self.log = RequestLog()
         self.errors: list[str] = []
         self._errors_lock = threading.Lock()
-        self._server: Optional[_ReportingServer] = None
+        self._server: Optional[KeepAliveServer] = None
         self._thread: Optional[threading.Thread] = None
         self._workspace: Optional[Path] = None
         self._router: Optional[Router] = None
@@ -104,16 +73,18 @@ class Service:
         tls_directory.mkdir()
         app = SandboxApp(self._workspace, self.faults, self.log, self.accepted_keys, lambda: self.url)
         try:
-            server = _ReportingServer(
-                self.host, self.requested_port, app, server_ssl_context(tls_directory), self._report
+            server = KeepAliveServer(
+                self.host, self.requested_port, app, server_ssl_context(tls_directory), lambda: NO_DELAY,
+                self._report,
             )
+            server.prepare()
         except BaseException:
             shutil.rmtree(self._workspace, ignore_errors=True)
             self._workspace = None
             raise
         self._server = server
         self._router = Router(self.url)
-        self._thread = threading.Thread(target=server.serve_forever, name="pixelmend-sandbox", daemon=True)
+        self._thread = threading.Thread(target=server.serve, name="pixelmend-sandbox", daemon=True)
         self._thread.start()
         return self
 
@@ -122,8 +93,7 @@ class Service:
         if server is None:
             return
         self.faults.release_stalls()
-        server.shutdown()
-        server.server_close()
+        server.stop()
         if thread is not None:
             thread.join()
         self._server = self._thread = self._router = None
