@@ -10,9 +10,10 @@ from werkzeug.exceptions import HTTPException, NotFound
 from werkzeug.routing import Map, Rule
 from werkzeug.wrappers import Request, Response
 
-from .downloads import ResultStore, StallEnded, cut_response, file_response, stalled_response
+from .download_faults import answer_download
+from .downloads import ResultStore, StallEnded
 from .endpoints import ENDPOINTS, ENDPOINTS_BY_NAME, Endpoint
-from .faults import CutDownload, FaultPlan, MissingDownload, RawReply, SlowDownload, StalledDownload
+from .faults import FaultPlan, RawReply
 from .processing import perform, refused
 from .records import CONNECTION_KEY, RequestLog, record_for
 from .upload import MalformedUpload, Upload, drain_body, parse_upload
@@ -61,12 +62,21 @@ class SandboxApp:
         except HTTPException as error:
             return self._logged(request, error.get_response(request.environ))
         if endpoint == DOWNLOAD_ENDPOINT:
-            return self._logged(request, self._download(request, **arguments))
+            return self._download(request, **arguments)
         return self._operation(request, ENDPOINTS_BY_NAME[endpoint])
 
-    def _logged(self, request: Request, response: Response, upload: Optional[Upload] = None, reply: Any = None):
-        connection = request.environ.get(CONNECTION_KEY, 0)
-        self.log.add(record_for(request.method, request.path, response.status_code, upload, reply, connection))
+    def _logged(
+        self,
+        request: Request,
+        response: Response,
+        upload: Optional[Upload] = None,
+        reply: Any = None,
+        fault: Optional[str] = None,
+    ) -> Response:
+        self.log.add(record_for(
+            request.method, request.path, response.status_code, upload, reply,
+            connection=request.environ.get(CONNECTION_KEY, 0), range_header=request.headers.get("Range"), fault=fault,
+        ))
         return response
 
     def _operation(self, request: Request, endpoint: Endpoint) -> Response:
@@ -108,17 +118,11 @@ class SandboxApp:
     def _download(self, request: Request, request_id: str, name: str) -> Response:
         path = self.store.find(request_id, name)
         if path is None:
-            return self._unknown_path(request, NotFound())
-        fault = self.faults.take_download_fault(name)
-        if isinstance(fault, MissingDownload):
-            return NotFound().get_response(request.environ)
-        if isinstance(fault, CutDownload):
-            return cut_response(path, fault.after_bytes)
-        if isinstance(fault, StalledDownload):
-            return stalled_response(path, fault.after_bytes, self.faults.wait_out_stall)
-        if isinstance(fault, SlowDownload):
-            time.sleep(fault.seconds)
-        return file_response(path, request.environ)
+            return self._logged(request, self._unknown_path(request, NotFound()))
+        range_header = request.headers.get("Range")
+        fault = self.faults.take_download_fault(name, ranged=range_header is not None)
+        response = answer_download(path, range_header, fault, self.faults.wait_out_stall, request.environ)
+        return self._logged(request, response, fault=fault.kind if fault is not None else None)
 
     def _unknown_path(self, request: Request, error: NotFound) -> Response:
         planted = self.faults.unknown_download_content()

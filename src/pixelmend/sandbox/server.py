@@ -109,6 +109,9 @@ class Service:
     def received(self) -> list[RequestRecord]:
         return self.log.snapshot()
 
+    def downloads_of(self, name: str) -> list[RequestRecord]:
+        return self.log.downloads_of(name)
+
     def route(self, module: Optional[ModuleType] = None) -> ContextManager[RequestsProxy]:
         if self._router is None:
             raise RuntimeError("the local service is not running")
