@@ -5,6 +5,7 @@ import tempfile
 import time
 from pathlib import Path
 from typing import AbstractSet, Any, Callable, Optional
+from urllib.parse import urlsplit
 
 from werkzeug.exceptions import HTTPException, NotFound
 from werkzeug.routing import Map, Rule
@@ -16,6 +17,7 @@ from .endpoints import ENDPOINTS, ENDPOINTS_BY_NAME, Endpoint
 from .faults import FaultPlan, RawReply
 from .processing import perform, refused
 from .records import CONNECTION_KEY, RequestLog, record_for
+from .routing import is_loopback_host
 from .upload import MalformedUpload, Upload, drain_body, parse_upload
 
 DOWNLOAD_ENDPOINT = "download"
@@ -94,7 +96,7 @@ class SandboxApp:
             except MalformedUpload as error:
                 reply = refused(str(error))
                 return self._logged(request, json_response(reply, 400), None, reply)
-            response, reply = self._answer(endpoint, upload)
+            response, reply = self._answer(request, endpoint, upload)
         time.sleep(self.faults.take_post_delay())
         return self._logged(request, response, upload, reply)
 
@@ -103,13 +105,22 @@ class SandboxApp:
         reply = {**payload, "received_bytes": received} if isinstance(payload, dict) else payload
         return self._logged(request, json_response(reply), None, reply)
 
-    def _answer(self, endpoint: Endpoint, upload: Upload) -> tuple[Response, Any]:
+    # The results are named at the address the client reached, so that a client behind a link in
+    # front of the service downloads through it too; a Host that is not a loopback name is not trusted.
+    def _origin_for(self, request: Request) -> str:
+        try:
+            reached = urlsplit(f"//{request.host}").hostname
+        except ValueError:
+            reached = None
+        return f"https://{request.host}" if is_loopback_host(reached) else self.origin()
+
+    def _answer(self, request: Request, endpoint: Endpoint, upload: Upload) -> tuple[Response, Any]:
         action = self.faults.take_post_action()
         if isinstance(action, RawReply):
             body = action.body.decode("utf-8", "replace")
             return Response(action.body, status=action.status, content_type=action.content_type), body
         request_id = self.store.new_request_id()
-        public_path = f"{self.origin()}/results/{request_id}"
+        public_path = f"{self._origin_for(request)}/results/{request_id}"
         reply = perform(endpoint, upload, self.accepted_keys, self.store.directory(request_id), public_path)
         if action is not None:
             reply = action.apply(reply)

@@ -5,7 +5,7 @@ import tempfile
 import threading
 from pathlib import Path
 from types import ModuleType
-from typing import Callable, ContextManager, Iterable, Optional
+from typing import Any, ContextManager, Iterable, Optional
 
 from .app import SandboxApp
 from .certificate import server_ssl_context
@@ -112,10 +112,12 @@ class Service:
     def downloads_of(self, name: str) -> list[RequestRecord]:
         return self.log.downloads_of(name)
 
-    def route(self, module: Optional[ModuleType] = None) -> ContextManager[RequestsProxy]:
+    # `via`: a Link in front of this service (or anything with the `url` of one), which the
+    # service's base address is then routed through.
+    def route(self, module: Optional[ModuleType] = None, via: Any = None) -> ContextManager[RequestsProxy]:
         if self._router is None:
             raise RuntimeError("the local service is not running")
-        return routed(self._router, module)
+        return routed(self._router if via is None else self._router.through(via.url), module)
 
     def routed_urls(self) -> list[tuple[str, str]]:
         return self._router.seen() if self._router is not None else []
