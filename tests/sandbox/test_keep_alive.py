@@ -27,26 +27,40 @@ def idle_kept_alive_connection(local, session, url):
     assert session.get(url, verify=False).status_code == 200
 
 
-def stalled_download(local, session, url):
-    local.faults.stall_download("result.bin")
-    outcome = []
+def request_stalled(after_bytes):
+    def stalled_download(local, session, url):
+        local.faults.stall_download("result.bin", after_bytes)
+        outcome, answered = [], threading.Event()
 
-    def fetch():
-        try:
-            session.get(url, verify=False, timeout=60)
-        except requests.exceptions.ConnectionError as error:
-            outcome.append(error)
+        def fetch():
+            try:
+                response = session.get(url, verify=False, timeout=60, stream=True)
+                answered.set()
+                response.content
+            except (requests.exceptions.ConnectionError, requests.exceptions.ChunkedEncodingError) as error:
+                outcome.append(error)
+            answered.set()
 
-    waiting = threading.Thread(target=fetch)
-    waiting.start()
-    return waiting, outcome
+        waiting = threading.Thread(target=fetch)
+        waiting.start()
+        # With its first bytes sent, the request is held in its stall when the service stops;
+        # with none, the service may stop before the request reaches it.
+        if after_bytes is not None:
+            answered.wait()
+        return waiting, outcome
+
+    return stalled_download
 
 
 def silent_connection(local, session, url):
     session.silent = socket.create_connection(("127.0.0.1", local.port))
 
 
-@pytest.mark.parametrize("open_connection", [idle_kept_alive_connection, stalled_download, silent_connection])
+@pytest.mark.parametrize(
+    "open_connection",
+    [idle_kept_alive_connection, request_stalled(None), request_stalled(100), silent_connection],
+    ids=["idle-kept-alive", "stalling", "stalled", "silent"],
+)
 def test_stop_ends_every_thread_it_started(publish, open_connection):
     before = set(threading.enumerate())
     with requests.Session() as session:
@@ -64,3 +78,16 @@ def test_stop_ends_every_thread_it_started(publish, open_connection):
             session.silent.close()
         assert local.errors == []
     assert set(threading.enumerate()) - before == set()
+
+
+def test_an_error_inside_the_service_reaches_its_handle_only(publish, monkeypatch, capfd):
+    def broken(*arguments):
+        raise RuntimeError("the answer could not be made")
+
+    monkeypatch.setattr("pixelmend.sandbox.app.answer_download", broken)
+    with Service() as local, requests.Session() as session:
+        url = publish(local, b"x")
+        assert session.get(url, verify=False).status_code == 500
+        assert session.get(local.url + "/results/x/y", verify=False).status_code == 404
+        assert len(local.errors) == 1 and "RuntimeError: the answer could not be made" in local.errors[0]
+    assert capfd.readouterr() == ("", "")

@@ -146,6 +146,7 @@ class FaultPlan:
         self._unread_post_payloads: deque[Any] = deque()
         self._post_stalls = 0
         self._stall_release = threading.Event()
+        self._stalls_ended = False
 
     def fail_next_post(self, status: int, body: str | bytes = "", content_type: str = "text/plain") -> None:
         self._add_post_action(RawReply(status, _as_bytes(body), content_type))
@@ -259,6 +260,18 @@ class FaultPlan:
             self._stall_release.set()
             self._stall_release = threading.Event()
 
+    # While the service stops, a request that reaches its stall after release_stalls() would hold
+    # its worker, and so stop(), for STALL_LIMIT: from here until allow_stalls() none waits.
+    def end_stalls(self) -> None:
+        with self._lock:
+            self._stalls_ended = True
+            self._stall_release.set()
+            self._stall_release = threading.Event()
+
+    def allow_stalls(self) -> None:
+        with self._lock:
+            self._stalls_ended = False
+
     def take_post_action(self) -> PostAction | None:
         with self._lock:
             return self._post_actions.popleft() if self._post_actions else None
@@ -279,6 +292,8 @@ class FaultPlan:
     # Returns once the stalls in progress are released, or after STALL_LIMIT.
     def wait_out_stall(self) -> None:
         with self._lock:
+            if self._stalls_ended:
+                return
             release = self._stall_release
         release.wait(STALL_LIMIT)
 

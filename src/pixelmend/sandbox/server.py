@@ -84,6 +84,7 @@ class Service:
             raise
         self._server = server
         self._router = Router(self.url)
+        self.faults.allow_stalls()
         self._thread = threading.Thread(target=server.serve, name="pixelmend-sandbox", daemon=True)
         self._thread.start()
         return self
@@ -92,7 +93,7 @@ class Service:
         server, thread = self._server, self._thread
         if server is None:
             return
-        self.faults.release_stalls()
+        self.faults.end_stalls()
         server.stop()
         if thread is not None:
             thread.join()

@@ -6,7 +6,7 @@ import socket
 import ssl
 import sys
 import threading
-import traceback
+from traceback import format_exc
 from typing import Callable
 
 from cheroot.makefile import StreamReader, StreamWriter
@@ -81,6 +81,27 @@ class _TLSConnection(HTTPConnection):
             pass
 
 
+class _ErrorsReported:
+    # An error before the answer has begun is reported and answered 500 here, with Connection: close:
+    # cheroot's own 500 does not say it closes the connection, and a client that sends its next
+    # request on it finds it gone. One raised later, mid-body, is left to cheroot, which drops the connection.
+    def __init__(self, app, report: Callable[[str], None]):
+        self.app = app
+        self.report = report
+
+    def __call__(self, environ, start_response):
+        try:
+            return self.app(environ, start_response)
+        except _DROPPED:
+            raise
+        except Exception:
+            self.report(format_exc())
+            body = b"the local service failed; its errors list says why"
+            headers = [("Content-Type", "text/plain"), ("Content-Length", str(len(body))), ("Connection", "close")]
+            start_response("500 Internal Server Error", headers, sys.exc_info())
+            return [body]
+
+
 class KeepAliveServer(Server):
     ConnectionClass = _TLSConnection
     expiration_interval = SELECT_INTERVAL
@@ -88,7 +109,7 @@ class KeepAliveServer(Server):
 
     def __init__(self, host: str, port: int, app, context: ssl.SSLContext, no_delay: Callable[[], bool],
                  report: Callable[[str], None]):
-        super().__init__((host, port), app, numthreads=WORKERS, request_queue_size=LISTEN_BACKLOG,
+        super().__init__((host, port), _ErrorsReported(app, report), numthreads=WORKERS, request_queue_size=LISTEN_BACKLOG,
                          timeout=IDLE_TIMEOUT, shutdown_timeout=0)
         self.ssl_adapter = _WorkerHandshakeAdapter(context, no_delay)
         self.report = report
@@ -119,7 +140,7 @@ class KeepAliveServer(Server):
     def error_log(self, msg="", level=logging.INFO, traceback=False):
         if level < logging.WARNING or self._stopping or isinstance(sys.exc_info()[1], _DROPPED):
             return
-        self.report(_traceback_text() if traceback else str(msg))
+        self.report(format_exc() if traceback else str(msg))
 
     def stop(self):
         if not self.ready:
@@ -134,6 +155,3 @@ class KeepAliveServer(Server):
             connection.force_close()
         super().stop()
 
-
-def _traceback_text() -> str:
-    return traceback.format_exc()
