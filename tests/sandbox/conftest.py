@@ -1,5 +1,6 @@
 import io
 import json
+import uuid
 import warnings
 from pathlib import Path
 
@@ -97,3 +98,15 @@ def fetch_image(fetch):
         return image
 
     return download
+
+
+@pytest.fixture
+def publish():
+    def place(service, content, name="result.bin"):
+        request_id = uuid.uuid4().hex
+        directory = service.workspace / "results" / request_id
+        directory.mkdir(parents=True)
+        (directory / name).write_bytes(content)
+        return f"{service.url}/results/{request_id}/{name}"
+
+    return place

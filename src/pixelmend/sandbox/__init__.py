@@ -2,6 +2,7 @@ from .certificate import UnsafeCertificateDirectory
 from .checks import CONFIDENCE_CHOICES, COUNTRY_CHOICES, DISPLAY_CHOICES
 from .context import running, serve
 from .faults import FaultPlan
+from .link import Link
 from .records import FileRecord, RequestRecord
 from .routing import SERVICE_BASE, RefusedDestination, RequestsProxy, Router, is_loopback_host, routed
 from .server import Service
@@ -12,6 +13,7 @@ __all__ = [
     "DISPLAY_CHOICES",
     "FaultPlan",
     "FileRecord",
+    "Link",
     "RefusedDestination",
     "RequestRecord",
     "RequestsProxy",

@@ -5,16 +5,19 @@ import tempfile
 import time
 from pathlib import Path
 from typing import AbstractSet, Any, Callable, Optional
+from urllib.parse import urlsplit
 
 from werkzeug.exceptions import HTTPException, NotFound
 from werkzeug.routing import Map, Rule
 from werkzeug.wrappers import Request, Response
 
-from .downloads import ResultStore, StallEnded, cut_response, file_response, stalled_response
+from .download_faults import answer_download
+from .downloads import ResultStore, StallEnded
 from .endpoints import ENDPOINTS, ENDPOINTS_BY_NAME, Endpoint
-from .faults import CutDownload, FaultPlan, MissingDownload, RawReply, SlowDownload, StalledDownload
+from .faults import FaultPlan, RawReply
 from .processing import perform, refused
-from .records import RequestLog, record_for
+from .records import CONNECTION_KEY, RequestLog, record_for
+from .routing import is_loopback_host
 from .upload import MalformedUpload, Upload, drain_body, parse_upload
 
 DOWNLOAD_ENDPOINT = "download"
@@ -61,11 +64,21 @@ class SandboxApp:
         except HTTPException as error:
             return self._logged(request, error.get_response(request.environ))
         if endpoint == DOWNLOAD_ENDPOINT:
-            return self._logged(request, self._download(request, **arguments))
+            return self._download(request, **arguments)
         return self._operation(request, ENDPOINTS_BY_NAME[endpoint])
 
-    def _logged(self, request: Request, response: Response, upload: Optional[Upload] = None, reply: Any = None):
-        self.log.add(record_for(request.method, request.path, response.status_code, upload, reply))
+    def _logged(
+        self,
+        request: Request,
+        response: Response,
+        upload: Optional[Upload] = None,
+        reply: Any = None,
+        fault: Optional[str] = None,
+    ) -> Response:
+        self.log.add(record_for(
+            request.method, request.path, response.status_code, upload, reply,
+            connection=request.environ.get(CONNECTION_KEY, 0), range_header=request.headers.get("Range"), fault=fault,
+        ))
         return response
 
     def _operation(self, request: Request, endpoint: Endpoint) -> Response:
@@ -83,7 +96,7 @@ class SandboxApp:
             except MalformedUpload as error:
                 reply = refused(str(error))
                 return self._logged(request, json_response(reply, 400), None, reply)
-            response, reply = self._answer(endpoint, upload)
+            response, reply = self._answer(request, endpoint, upload)
         time.sleep(self.faults.take_post_delay())
         return self._logged(request, response, upload, reply)
 
@@ -92,13 +105,22 @@ class SandboxApp:
         reply = {**payload, "received_bytes": received} if isinstance(payload, dict) else payload
         return self._logged(request, json_response(reply), None, reply)
 
-    def _answer(self, endpoint: Endpoint, upload: Upload) -> tuple[Response, Any]:
+    # The results are named at the address the client reached, so that a client behind a link in
+    # front of the service downloads through it too; a Host that is not a loopback name is not trusted.
+    def _origin_for(self, request: Request) -> str:
+        try:
+            reached = urlsplit(f"//{request.host}").hostname
+        except ValueError:
+            reached = None
+        return f"https://{request.host}" if is_loopback_host(reached) else self.origin()
+
+    def _answer(self, request: Request, endpoint: Endpoint, upload: Upload) -> tuple[Response, Any]:
         action = self.faults.take_post_action()
         if isinstance(action, RawReply):
             body = action.body.decode("utf-8", "replace")
             return Response(action.body, status=action.status, content_type=action.content_type), body
         request_id = self.store.new_request_id()
-        public_path = f"{self.origin()}/results/{request_id}"
+        public_path = f"{self._origin_for(request)}/results/{request_id}"
         reply = perform(endpoint, upload, self.accepted_keys, self.store.directory(request_id), public_path)
         if action is not None:
             reply = action.apply(reply)
@@ -107,17 +129,11 @@ class SandboxApp:
     def _download(self, request: Request, request_id: str, name: str) -> Response:
         path = self.store.find(request_id, name)
         if path is None:
-            return self._unknown_path(request, NotFound())
-        fault = self.faults.take_download_fault(name)
-        if isinstance(fault, MissingDownload):
-            return NotFound().get_response(request.environ)
-        if isinstance(fault, CutDownload):
-            return cut_response(path, fault.after_bytes)
-        if isinstance(fault, StalledDownload):
-            return stalled_response(path, fault.after_bytes, self.faults.wait_out_stall)
-        if isinstance(fault, SlowDownload):
-            time.sleep(fault.seconds)
-        return file_response(path, request.environ)
+            return self._logged(request, self._unknown_path(request, NotFound()))
+        range_header = request.headers.get("Range")
+        fault = self.faults.take_download_fault(name, ranged=range_header is not None)
+        response = answer_download(path, range_header, fault, self.faults.wait_out_stall, request.environ)
+        return self._logged(request, response, fault=fault.kind if fault is not None else None)
 
     def _unknown_path(self, request: Request, error: NotFound) -> Response:
         planted = self.faults.unknown_download_content()

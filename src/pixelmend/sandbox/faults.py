@@ -1,6 +1,9 @@
 from __future__ import annotations
 
+import datetime
+import email.utils
 import json
+import random
 import threading
 from collections import deque
 from dataclasses import dataclass, field
@@ -30,26 +33,74 @@ PostAction = Union[RawReply, ReplyEdit]
 
 @dataclass(frozen=True)
 class MissingDownload:
-    pass
+    kind = "missing"
 
 
 @dataclass(frozen=True)
 class CutDownload:
-    after_bytes: int
+    after_bytes: int = 0
+    # Set by the random mode: the share of the body sent before the cut, instead of a count.
+    share: Optional[float] = None
+    kind = "cut"
+
+    # Never the whole body, or the cut would go unnoticed.
+    def sent_of(self, length: int) -> int:
+        wanted = self.after_bytes if self.share is None else int(self.share * length)
+        return min(wanted, max(length - 1, 0))
 
 
 @dataclass(frozen=True)
 class SlowDownload:
     seconds: float
+    kind = "slow"
 
 
 @dataclass(frozen=True)
 class StalledDownload:
     # None: nothing at all is sent; a count: the headers and that many bytes of the body.
     after_bytes: Optional[int] = None
+    kind = "stall"
 
 
-DownloadFault = Union[MissingDownload, CutDownload, SlowDownload, StalledDownload]
+@dataclass(frozen=True)
+class StatusDownload:
+    status: int
+    retry_after: Optional[str] = None
+    kind = "status"
+
+
+# The two below answer only a request that asks for a range; one that does not passes them by.
+@dataclass(frozen=True)
+class MisplacedRange:
+    start: int
+    kind = "misplaced-range"
+
+
+@dataclass(frozen=True)
+class IgnoredRange:
+    kind = "ignored-range"
+
+
+DownloadFault = Union[
+    MissingDownload, CutDownload, SlowDownload, StalledDownload, StatusDownload, MisplacedRange, IgnoredRange
+]
+_RANGE_ONLY = (MisplacedRange, IgnoredRange)
+
+
+@dataclass(frozen=True)
+class UnreliableDownloads:
+    failing: float
+    cut: float
+    status: int
+    chance: random.Random
+
+    def draw(self) -> Optional[DownloadFault]:
+        roll = self.chance.random()
+        if roll < self.failing:
+            return StatusDownload(self.status)
+        if roll < self.failing + self.cut:
+            return CutDownload(share=self.chance.random())
+        return None
 
 # The longest a stalled request is held when nobody releases it; long enough for any
 # client timeout worth showing, short enough that a forgotten stall does not hang a run.
@@ -60,16 +111,42 @@ def _as_bytes(body: str | bytes) -> bytes:
     return body.encode("utf-8") if isinstance(body, str) else bytes(body)
 
 
+# Seconds as a whole number, a moment as an HTTP date, or a text sent as it is (a malformed one too).
+def retry_after_text(value: Union[int, float, datetime.datetime, str, None]) -> Optional[str]:
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, datetime.datetime):
+        moment = value if value.tzinfo is not None else value.replace(tzinfo=datetime.timezone.utc)
+        return email.utils.format_datetime(moment.astimezone(datetime.timezone.utc), usegmt=True)
+    if value < 0:
+        raise ValueError(f"Retry-After cannot be negative: {value!r}")
+    return str(int(value))
+
+
+def _tries(count: int) -> int:
+    if int(count) < 1:
+        raise ValueError(f"a fault applies to at least one try, not {count!r}")
+    return int(count)
+
+
+def _share(name: str, value: float) -> float:
+    if not 0.0 <= float(value) <= 1.0:
+        raise ValueError(f"{name} is a share of the tries, from 0 to 1, not {value!r}")
+    return float(value)
+
+
 class FaultPlan:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._post_actions: deque[PostAction] = deque()
         self._post_delays: deque[float] = deque()
         self._download_faults: dict[str, deque[DownloadFault]] = {}
+        self._unreliable: Optional[UnreliableDownloads] = None
         self._unknown_download_content: bytes | None = None
         self._unread_post_payloads: deque[Any] = deque()
         self._post_stalls = 0
         self._stall_release = threading.Event()
+        self._stalls_ended = False
 
     def fail_next_post(self, status: int, body: str | bytes = "", content_type: str = "text/plain") -> None:
         self._add_post_action(RawReply(status, _as_bytes(body), content_type))
@@ -120,8 +197,45 @@ class FaultPlan:
     def missing_download(self, name: str) -> None:
         self._add_download_fault(name, MissingDownload())
 
-    def cut_download(self, name: str, after_bytes: int) -> None:
-        self._add_download_fault(name, CutDownload(int(after_bytes)))
+    # The headers announce the whole length, `after_bytes` of the body follow (of the range asked
+    # for, on a Range request), then the connection is closed.
+    def cut_download(self, name: str, after_bytes: int, tries: int = 1) -> None:
+        self._add_download_fault(name, CutDownload(int(after_bytes)), tries)
+
+    # The first `tries` downloads of `name` are answered with `status`, and a Retry-After header
+    # when `retry_after` is given: seconds, a datetime (sent as an HTTP date) or a text as it is.
+    def fail_download(
+        self,
+        name: str,
+        status: int = 503,
+        tries: int = 1,
+        retry_after: Union[int, float, datetime.datetime, str, None] = None,
+    ) -> None:
+        if not 100 <= int(status) <= 599:
+            raise ValueError(f"not an HTTP status: {status!r}")
+        self._add_download_fault(name, StatusDownload(int(status), retry_after_text(retry_after)), tries)
+
+    # The next Range requests of `name` get a 206 whose Content-Range and body begin at `start`
+    # instead of the byte asked for.
+    def misplace_range(self, name: str, start: int, tries: int = 1) -> None:
+        if int(start) < 0:
+            raise ValueError(f"a range cannot start before the file: {start!r}")
+        self._add_download_fault(name, MisplacedRange(int(start)), tries)
+
+    # The next Range requests of `name` get a 200 with the whole file.
+    def ignore_range(self, name: str, tries: int = 1) -> None:
+        self._add_download_fault(name, IgnoredRange(), tries)
+
+    # For benchmarks: each download of any result file that no fault above is planned for is
+    # answered `status` with the chance `failing`, or cut at a random byte with the chance `cut`,
+    # drawn from a generator seeded with `seed`. All zero turns it off.
+    def unreliable_downloads(self, failing: float = 0.0, cut: float = 0.0, seed: int = 0, status: int = 503) -> None:
+        failing, cut = _share("failing", failing), _share("cut", cut)
+        if failing + cut > 1.0:
+            raise ValueError(f"failing and cut add up to more than every try: {failing} + {cut}")
+        unreliable = UnreliableDownloads(failing, cut, int(status), random.Random(seed)) if failing or cut else None
+        with self._lock:
+            self._unreliable = unreliable
 
     def delay_download(self, name: str, seconds: float) -> None:
         self._add_download_fault(name, SlowDownload(float(seconds)))
@@ -135,6 +249,7 @@ class FaultPlan:
             self._post_actions.clear()
             self._post_delays.clear()
             self._download_faults.clear()
+            self._unreliable = None
             self._unknown_download_content = None
             self._unread_post_payloads.clear()
             self._post_stalls = 0
@@ -144,6 +259,18 @@ class FaultPlan:
         with self._lock:
             self._stall_release.set()
             self._stall_release = threading.Event()
+
+    # While the service stops, a request that reaches its stall after release_stalls() would hold
+    # its worker, and so stop(), for STALL_LIMIT: from here until allow_stalls() none waits.
+    def end_stalls(self) -> None:
+        with self._lock:
+            self._stalls_ended = True
+            self._stall_release.set()
+            self._stall_release = threading.Event()
+
+    def allow_stalls(self) -> None:
+        with self._lock:
+            self._stalls_ended = False
 
     def take_post_action(self) -> PostAction | None:
         with self._lock:
@@ -165,6 +292,8 @@ class FaultPlan:
     # Returns once the stalls in progress are released, or after STALL_LIMIT.
     def wait_out_stall(self) -> None:
         with self._lock:
+            if self._stalls_ended:
+                return
             release = self._stall_release
         release.wait(STALL_LIMIT)
 
@@ -172,15 +301,16 @@ class FaultPlan:
         with self._lock:
             return self._post_delays.popleft() if self._post_delays else 0.0
 
-    def take_download_fault(self, name: str) -> DownloadFault | None:
+    def take_download_fault(self, name: str, ranged: bool = False) -> DownloadFault | None:
         with self._lock:
-            pending = self._download_faults.get(name)
-            if not pending:
-                return None
-            fault = pending.popleft()
-            if not pending:
-                del self._download_faults[name]
-            return fault
+            pending = self._download_faults.get(name, deque())
+            for index, fault in enumerate(pending):
+                if ranged or not isinstance(fault, _RANGE_ONLY):
+                    del pending[index]
+                    if not pending:
+                        del self._download_faults[name]
+                    return fault
+            return self._unreliable.draw() if self._unreliable is not None else None
 
     def unknown_download_content(self) -> bytes | None:
         with self._lock:
@@ -190,6 +320,7 @@ class FaultPlan:
         with self._lock:
             self._post_actions.append(action)
 
-    def _add_download_fault(self, name: str, fault: DownloadFault) -> None:
+    def _add_download_fault(self, name: str, fault: DownloadFault, tries: int = 1) -> None:
+        count = _tries(tries)
         with self._lock:
-            self._download_faults.setdefault(name, deque()).append(fault)
+            self._download_faults.setdefault(name, deque()).extend([fault] * count)

@@ -1,10 +1,14 @@
 from __future__ import annotations
 
+import dataclasses
 import threading
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Optional
 
 from .upload import FormField, Upload, UploadedFile
+
+# Where the server puts the connection's serial number in each request's WSGI environment.
+CONNECTION_KEY = "pixelmend.connection"
 
 
 @dataclass(frozen=True)
@@ -25,6 +29,11 @@ class RequestRecord:
     files: tuple[FileRecord, ...] = ()
     parts: tuple[tuple[str, str], ...] = ()
     reply: Any = None
+    # The serial number of the connection it came on, counted from 1 by each service.
+    connection: int = 0
+    # The Range header as the client sent it, and the planned fault that answered (its kind).
+    range: Optional[str] = None
+    fault: Optional[str] = None
 
 
 def _file_record(upload: UploadedFile) -> FileRecord:
@@ -37,17 +46,24 @@ def _part_kind(part) -> tuple[str, str]:
     return ("file", part.field)
 
 
-def record_for(method: str, path: str, status: int, upload: Upload | None, reply: Any = None) -> RequestRecord:
+def record_for(
+    method: str,
+    path: str,
+    status: int,
+    upload: Upload | None,
+    reply: Any = None,
+    connection: int = 0,
+    range_header: Optional[str] = None,
+    fault: Optional[str] = None,
+) -> RequestRecord:
+    request = RequestRecord(method, path, status, reply=reply, connection=connection, range=range_header, fault=fault)
     if upload is None:
-        return RequestRecord(method, path, status, reply=reply)
-    return RequestRecord(
-        method=method,
-        path=path,
-        status=status,
+        return request
+    return dataclasses.replace(
+        request,
         fields=tuple((f.name, f.value) for f in upload.fields),
         files=tuple(_file_record(f) for f in upload.files),
         parts=tuple(_part_kind(p) for p in upload.parts),
-        reply=reply,
     )
 
 
@@ -63,6 +79,10 @@ class RequestLog:
     def snapshot(self) -> list[RequestRecord]:
         with self._lock:
             return list(self._records)
+
+    # Every try at one result file, in the order they came.
+    def downloads_of(self, name: str) -> list[RequestRecord]:
+        return [r for r in self.snapshot() if r.method in ("GET", "HEAD") and r.path.rsplit("/", 1)[-1] == name]
 
     def clear(self) -> None:
         with self._lock:

@@ -50,6 +50,12 @@ class Router:
         with self._lock:
             self._seen.clear()
 
+    # The same routing to another origin (a link in front of this one), recording what it sees here.
+    def through(self, origin: str) -> "Router":
+        other = Router(origin)
+        other._seen, other._lock = self._seen, self._lock
+        return other
+
     def destination(self, method: str, url: str) -> str:
         with self._lock:
             self._seen.append((method.upper(), url))

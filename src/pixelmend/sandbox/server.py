@@ -1,15 +1,11 @@
 from __future__ import annotations
 
 import shutil
-import socket
 import tempfile
 import threading
-import traceback
 from pathlib import Path
 from types import ModuleType
-from typing import Callable, ContextManager, Iterable, Optional
-
-from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
+from typing import Any, ContextManager, Iterable, Optional
 
 from .accepted_keys import accepted_key_set
 from .app import SandboxApp
@@ -17,38 +13,11 @@ from .certificate import server_ssl_context
 from .faults import FaultPlan
 from .records import RequestLog, RequestRecord
 from .routing import RequestsProxy, Router, is_loopback_host, routed
-
-
-class _QuietRequestHandler(WSGIRequestHandler):
-    def log(self, type: str, message: str, *args) -> None:
-        self.server.log(type, message, *args)
+from .wsgi_server import KeepAliveServer
 
 
 # Off only to measure what it saves (bench/bench_result_files.py --nagle).
 NO_DELAY = True
-
-
-class _ReportingServer(ThreadedWSGIServer):
-    # What make_server(threaded=True) builds, except that request lines are dropped and
-    # errors are kept for the test handle instead of going to the shared werkzeug logger.
-    def __init__(self, host: str, port: int, app, ssl_context, report: Callable[[str], None]):
-        self.report = report
-        super().__init__(host, port, app, handler=_QuietRequestHandler, ssl_context=ssl_context)
-
-    def get_request(self):
-        connection, address = super().get_request()
-        # Every answer ends the connection; with Nagle's algorithm the last short segment of a reply
-        # waits for the client's delayed acknowledgement, about 10 ms per download on loopback.
-        if NO_DELAY:
-            connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        return connection, address
-
-    def log(self, type: str, message: str, *args) -> None:
-        if type != "info":
-            self.report(message % args if args else message)
-
-    def handle_error(self, request, client_address) -> None:
-        self.report(traceback.format_exc())
 
 
 def _require_loopback(host: str) -> None:
@@ -71,7 +40,7 @@ class Service:
         self.log = RequestLog()
         self.errors: list[str] = []
         self._errors_lock = threading.Lock()
-        self._server: Optional[_ReportingServer] = None
+        self._server: Optional[KeepAliveServer] = None
         self._thread: Optional[threading.Thread] = None
         self._workspace: Optional[Path] = None
         self._router: Optional[Router] = None
@@ -105,16 +74,19 @@ class Service:
         tls_directory.mkdir()
         app = SandboxApp(self._workspace, self.faults, self.log, self.accepted_keys, lambda: self.url)
         try:
-            server = _ReportingServer(
-                self.host, self.requested_port, app, server_ssl_context(tls_directory), self._report
+            server = KeepAliveServer(
+                self.host, self.requested_port, app, server_ssl_context(tls_directory), lambda: NO_DELAY,
+                self._report,
             )
+            server.prepare()
         except BaseException:
             shutil.rmtree(self._workspace, ignore_errors=True)
             self._workspace = None
             raise
         self._server = server
         self._router = Router(self.url)
-        self._thread = threading.Thread(target=server.serve_forever, name="pixelmend-sandbox", daemon=True)
+        self.faults.allow_stalls()
+        self._thread = threading.Thread(target=server.serve, name="pixelmend-sandbox", daemon=True)
         self._thread.start()
         return self
 
@@ -122,9 +94,8 @@ class Service:
         server, thread = self._server, self._thread
         if server is None:
             return
-        self.faults.release_stalls()
-        server.shutdown()
-        server.server_close()
+        self.faults.end_stalls()
+        server.stop()
         if thread is not None:
             thread.join()
         self._server = self._thread = self._router = None
@@ -140,10 +111,15 @@ class Service:
     def received(self) -> list[RequestRecord]:
         return self.log.snapshot()
 
-    def route(self, module: Optional[ModuleType] = None) -> ContextManager[RequestsProxy]:
+    def downloads_of(self, name: str) -> list[RequestRecord]:
+        return self.log.downloads_of(name)
+
+    # `via`: a Link in front of this service (or anything with the `url` of one), which the
+    # service's base address is then routed through.
+    def route(self, module: Optional[ModuleType] = None, via: Any = None) -> ContextManager[RequestsProxy]:
         if self._router is None:
             raise RuntimeError("the local service is not running")
-        return routed(self._router, module)
+        return routed(self._router if via is None else self._router.through(via.url), module)
 
     def routed_urls(self) -> list[tuple[str, str]]:
         return self._router.seen() if self._router is not None else []
