@@ -1,8 +1,8 @@
 #include "exchange.hpp"
 
-#include "command_line_run.hpp"
-#include "function.hpp"
 #include "capi_compat.hpp"
+#include "exchange_report.hpp"
+#include "function.hpp"
 #include "native_path.hpp"
 #include "network_settings.hpp"
 #include "platform.hpp"
@@ -125,8 +125,8 @@ py::object make_encoder(const py::dict& globals, const py::object& fields)
 
 // `with requests.Session() as session: response = session.post(...)`: the
 // session is closed as soon as the reply has arrived, before it is read.
-py::object post(const MainState& state, const py::dict& globals, const py::str& url, const py::object& fields,
-                const NetworkSettings& settings)
+py::object post(const py::dict& globals, const py::str& url, const py::object& fields,
+                const NetworkSettings& settings, ExchangeReport& report)
 {
     py::object encoder = make_encoder(globals, fields);
     py::dict headers;
@@ -136,8 +136,7 @@ py::object post(const MainState& state, const py::dict& globals, const py::str& 
     py::object enter = manager_type.attr("__enter__");
     py::object exit = manager_type.attr("__exit__");
     py::object session = enter(manager);
-    Progress* progress = active_progress(state);
-    const py::object body = progress != nullptr ? progress->watch_upload(encoder) : encoder;
+    const py::object body = report.upload_body(encoder);
     py::object response;
     try {
         response = session.attr("post")(url, py::arg("data") = body, py::arg("headers") = headers,
@@ -149,9 +148,7 @@ py::object post(const MainState& state, const py::dict& globals, const py::str& 
         raise_unbound_response();
     }
     exit(manager, py::none(), py::none(), py::none());
-    if (progress != nullptr) {
-        progress->finish();
-    }
+    report.replied();
     return response;
 }
 
@@ -273,26 +270,16 @@ void save_body(const py::dict& globals, const py::object& file_response, const p
     file.commit();
 }
 
-// The command line learns of the failure; its progress bar, if any, makes
-// way for the line.
-void report_failed_download(const MainState& state, const py::dict& globals, py::handle filename)
+void report_failed_download(ExchangeReport& report, const py::dict& globals, py::handle filename)
 {
-    note_failure(state);
-    Progress* progress = active_progress(state);
-    if (progress != nullptr) {
-        progress->clear();
-    }
-    print_line(globals, concat({py::str("Failed to download "), printable(as_text(filename))}));
-    if (progress != nullptr) {
-        progress->redraw();
-    }
+    report.failed([&] { print_line(globals, concat({py::str("Failed to download "), printable(as_text(filename))})); });
 }
 
-void download(const MainState& state, const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
-              const NetworkSettings& settings)
+void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
+              const NetworkSettings& settings, ExchangeReport& report)
 {
     if (is_unsafe_name(filename) || !fits_in(save_dir, filename)) {
-        report_failed_download(state, globals, filename);
+        report_failed_download(report, globals, filename);
         return;
     }
     py::str file_url = concat({as_text(result["path"]), py::str("/"), url_path_segment(as_text(filename))});
@@ -300,13 +287,11 @@ void download(const MainState& state, const py::dict& globals, const py::object&
         lookup_global(globals, "requests")
             .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = settings.verify, **settings.timeout);
     if (!equals(file_response.attr("status_code"), py::int_(200))) {
-        report_failed_download(state, globals, filename);
+        report_failed_download(report, globals, filename);
         return;
     }
     save_body(globals, file_response, save_dir, filename);
-    if (Progress* progress = active_progress(state)) {
-        progress->downloaded();
-    }
+    report.downloaded();
 }
 
 // The first of the paths that names no image: the pair helper only says that
@@ -330,14 +315,16 @@ py::handle missing_path(const MainState& state, const py::dict& globals, const U
 py::object exchange(const MainState& state, const py::dict& globals, const Upload& upload)
 {
     const NetworkSettings settings = network_settings();
+    const std::unique_ptr<ExchangeReport> report =
+        state.make_exchange_report != nullptr ? state.make_exchange_report(state) : std::make_unique<SilentReport>();
     py::object fields = call_helper(state, globals, upload);
     if (equals(fields, py::bool_(false))) {
-        note_failure(state);
+        report->failed({});
         return concat({state.names.file_does_not_exist, as_text(missing_path(state, globals, upload))});
     }
     const UploadReaders readers(state.upload_file_type, fields);
     py::str url = concat({py::str(service_address), py::str(upload.endpoint)});
-    py::object response = post(state, globals, url, fields, settings);
+    py::object response = post(globals, url, fields, settings, *report);
     if (!equals(response.attr("status_code"), py::int_(200))) {
         raise_exception(PyExc_Exception, concat({py::str("HT Error: "), as_text(response.attr("status_code")),
                                                  py::str(", "), as_text(response.attr("text"))}));
@@ -349,15 +336,11 @@ py::object exchange(const MainState& state, const py::dict& globals, const Uploa
     }
     py::object save_dir = make_save_dir(globals, upload.image_path);
     py::object filenames = result["filenames"];
-    if (Progress* progress = active_progress(state)) {
-        progress->start_downloads(filenames);
-    }
+    report->downloads_started(filenames);
     for (py::handle filename : filenames) {
-        download(state, globals, result, save_dir, filename, settings);
+        download(globals, result, save_dir, filename, settings, *report);
     }
-    if (Progress* progress = active_progress(state)) {
-        progress->finish();
-    }
+    report->finished();
     return concat({py::str("Files downloaded to "), as_text(save_dir)});
 }
 
