@@ -1,17 +1,19 @@
 #include "exchange.hpp"
 
 #include "capi_compat.hpp"
+#include "download_batch.hpp"
+#include "download_retries.hpp"
 #include "exchange_report.hpp"
 #include "function.hpp"
 #include "native_path.hpp"
 #include "network_settings.hpp"
 #include "platform.hpp"
 #include "result_file.hpp"
+#include "result_fetch.hpp"
+#include "result_names.hpp"
 #include "text.hpp"
 #include "upload_names.hpp"
 #include "url_segment.hpp"
-
-#include <algorithm>
 
 namespace pixelmend {
 
@@ -195,68 +197,6 @@ py::object make_save_dir(const py::dict& globals, py::handle image_path)
     return save_dir;
 }
 
-bool contains(PyObject* text, char32_t character)
-{
-    const Py_ssize_t found =
-        PyUnicode_FindChar(text, static_cast<Py_UCS4>(character), 0, PyUnicode_GET_LENGTH(text), 1);
-    if (found == -2) {
-        throw py::error_already_set();
-    }
-    return found != -1;
-}
-
-std::u32string code_points(PyObject* text)
-{
-    std::u32string points;
-    for (Py_ssize_t index = 0; index < PyUnicode_GET_LENGTH(text); ++index) {
-        points.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(text, index)));
-    }
-    return points;
-}
-
-// A name from the reply becomes a file name under the save directory; names
-// that could climb out of it, address another directory or a device, that
-// the system would save under another name, or that would drive the
-// terminal they are printed on (or spell no URL) are refused.
-bool is_unsafe_name(py::handle filename)
-{
-    PyObject* name = filename.ptr();
-    if (!PyUnicode_Check(name)) {
-        return false;
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    if (length == 0 || PyUnicode_CompareWithASCIIString(name, ".") == 0
-        || PyUnicode_CompareWithASCIIString(name, "..") == 0) {
-        return true;
-    }
-    for (char32_t character : platform::path_characters) {
-        if (contains(name, character)) {
-            return true;
-        }
-    }
-    const std::u32string points = code_points(name);
-    return std::any_of(points.begin(), points.end(), is_unprintable)
-        || platform::is_special_file_name(points);
-}
-
-// A name the file system cannot hold (too long, or not spelt in its
-// encoding) fails alone, as an unsafe one does, instead of ending the
-// exchange when its file is saved.
-bool fits_in(const py::object& save_dir, py::handle filename)
-{
-    if (!PyUnicode_Check(filename.ptr())) {
-        return true;
-    }
-    try {
-        return !platform::is_too_long(native_path(save_dir), native_path(filename));
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_UnicodeEncodeError)) {
-            throw;
-        }
-        return false;
-    }
-}
-
 void save_body(const py::dict& globals, const py::object& file_response, const py::object& save_dir,
                py::handle filename)
 {
@@ -270,19 +210,14 @@ void save_body(const py::dict& globals, const py::object& file_response, const p
     file.commit();
 }
 
-void report_failed_download(ExchangeReport& report, const py::dict& globals, py::handle filename)
-{
-    report.failed([&] { print_line(globals, concat({py::str("Failed to download "), printable(as_text(filename))})); });
-}
-
 void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
               const NetworkSettings& settings, ExchangeReport& report)
 {
-    if (is_unsafe_name(filename) || !fits_in(save_dir, filename)) {
+    if (is_refused_name(save_dir, filename)) {
         report_failed_download(report, globals, filename);
         return;
     }
-    py::str file_url = concat({as_text(result["path"]), py::str("/"), url_path_segment(as_text(filename))});
+    py::str file_url = result_file_url(result, filename);
     py::object file_response =
         lookup_global(globals, "requests")
             .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = settings.verify, **settings.timeout);
@@ -292,6 +227,26 @@ void download(const py::dict& globals, const py::object& result, const py::objec
     }
     save_body(globals, file_response, save_dir, filename);
     report.downloaded();
+}
+
+// One after another, as without retries, each file tried again as
+// PIXELMEND_RETRIES allows, waiting on this thread.
+void download_each_with_retries(const py::dict& globals, const py::object& result, const py::object& save_dir,
+                                py::handle filenames, const NetworkSettings& settings, ExchangeReport& report)
+{
+    const RetryPolicy policy(settings.retries, globals);
+    SleepingWait wait;
+    const ResultFetch fetch{globals, py::handle(), settings, policy, wait, nullptr};
+    for (py::handle filename : filenames) {
+        if (is_refused_name(save_dir, filename)) {
+            report_failed_download(report, globals, filename);
+        } else if (fetch_result_file(fetch, result_file_url(result, filename), save_dir, filename)
+                   == FetchOutcome::saved) {
+            report.downloaded();
+        } else {
+            report_failed_download(report, globals, filename);
+        }
+    }
 }
 
 // The first of the paths that names no image: the pair helper only says that
@@ -337,8 +292,14 @@ py::object exchange(const MainState& state, const py::dict& globals, const Uploa
     py::object save_dir = make_save_dir(globals, upload.image_path);
     py::object filenames = result["filenames"];
     report->downloads_started(filenames);
-    for (py::handle filename : filenames) {
-        download(globals, result, save_dir, filename, settings, *report);
+    if (settings.downloads > 0) {
+        download_in_parallel(globals, result, save_dir, filenames, settings, *report);
+    } else if (settings.retries > 0) {
+        download_each_with_retries(globals, result, save_dir, filenames, settings, *report);
+    } else {
+        for (py::handle filename : filenames) {
+            download(globals, result, save_dir, filename, settings, *report);
+        }
     }
     report->finished();
     return concat({py::str("Files downloaded to "), as_text(save_dir)});

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "text.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <functional>
@@ -51,6 +53,13 @@ public:
     }
     void finished() override {}
 };
+
+// A result file was not fetched: its line, printed with the `print` of the
+// module's namespace, says so.
+inline void report_failed_download(ExchangeReport& report, const py::dict& globals, py::handle filename)
+{
+    report.failed([&] { print_line(globals, concat({py::str("Failed to download "), printable(as_text(filename))})); });
+}
 
 // Makes the report of an exchange starting in the running context.
 using ExchangeReportMaker = std::unique_ptr<ExchangeReport> (*)(const MainState& state);
