@@ -57,12 +57,12 @@ class Gone(Exception):
 
 
 # The socket under a fake response: shutting it down, as a cancelled call
-# does, ends a body that is still being read.
+# does through urllib3's response, ends a body that is still being read.
 class FakeSocket:
     def __init__(self):
         self.shut = threading.Event()
 
-    def shutdown(self, how):
+    def shutdown(self, how=None):
         self.shut.set()
 
 
@@ -74,7 +74,7 @@ class FileReply:
         self.headers = dict(headers or {})
         self.chunks = list(chunks)
         self.socket = FakeSocket()
-        self.raw = types.SimpleNamespace(_connection=types.SimpleNamespace(sock=self.socket))
+        self.raw = types.SimpleNamespace(shutdown=self.socket.shutdown)
         self.closed = False
 
     def iter_content(self, chunk_size):

@@ -378,11 +378,18 @@ void wait_for_workers(DownloadBatch& batch, const py::list& threads, OrderedRepo
 }
 
 // Shuts the socket of a body being read, so that the read in its worker
-// ends at once; what urllib3 2 keeps there is looked up without trusting it.
+// ends at once: urllib3 from 2.3 on does it with its response's shutdown();
+// before, the connection's socket is shut, where the connection still holds
+// it (a response that ends its connection holds it alone).
 void sever(py::handle response)
 {
     try {
         const py::object raw = py::getattr(response, "raw", py::none());
+        const py::object shutdown = py::getattr(raw, "shutdown", py::none());
+        if (!shutdown.is_none()) {
+            shutdown();
+            return;
+        }
         const py::object connection = py::getattr(raw, "_connection", py::none());
         const py::object socket = py::getattr(connection, "sock", py::none());
         if (!socket.is_none()) {
