@@ -43,13 +43,17 @@ class Gate:
 
         monkeypatch.setattr(queue, "SimpleQueue", SettlingQueue)
 
-    def hold(self, name, answer):
+    # An answer `alone` comes once every other download thread is held or
+    # gone, so that nothing else runs while it settles.
+    def hold(self, name, answer, alone=False):
         def held():
             with self.condition:
                 self.history.append(("start", name))
                 self.waiting.append(name)
                 self.condition.notify_all()
                 self.condition.wait_for(lambda: name in self.released)
+                while alone and len(self.waiting) < len(downloads_alive()) - 1:
+                    self.condition.wait(0.01)
             return answer
 
         return held
@@ -91,7 +95,7 @@ def arrange(fake_service, monkeypatch, seed, outcomes):
     service = fake_service(files)
     gate = Gate(monkeypatch, seed)
     for name, outcome in zip(files, outcomes):
-        service.answer(name, gate.hold(name, outcome))
+        service.answer(name, gate.hold(name, outcome, alone=isinstance(outcome, BaseException)))
     return service, gate, {name: index for index, name in enumerate(files)}
 
 
@@ -137,7 +141,7 @@ def test_the_first_error_in_the_reply_order_ends_the_call_and_nothing_starts_aft
     monkeypatch.setenv("PIXELMEND_DOWNLOADS", str(downloads))
     first, later = fakes.Gone("first"), fakes.Gone("later")
     outcomes = [fakes.FileReply(chunks=[b"v"]), fakes.FileReply(status=404), fakes.FileReply(chunks=[b"v"]), first,
-                fakes.FileReply(status=404), fakes.FileReply(chunks=[b"v", later]), fakes.FileReply(chunks=[b"v"])] + [
+                fakes.FileReply(status=404), later, fakes.FileReply(chunks=[b"v"])] + [
         fakes.FileReply(chunks=[b"v"])] * 5
     service, gate, index_of = arrange(fake_service, monkeypatch, seed, outcomes)
 

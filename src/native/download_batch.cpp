@@ -89,6 +89,8 @@ public:
         return !must_stop();
     }
 
+    bool may_start() override { return !must_stop(); }
+
 private:
     bool must_stop() const noexcept
     {

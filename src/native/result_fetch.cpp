@@ -138,6 +138,9 @@ FetchOutcome fetch_result_file(const ResultFetch& fetch, const py::str& url, con
     Tries tries(fetch);
     for (;;) {
         const std::uint64_t offset = file ? file->size() : 0;
+        if (!fetch.wait.may_start()) {
+            return FetchOutcome::stopped;
+        }
         tries.start();
         py::object response;
         try {

@@ -20,6 +20,8 @@ public:
     // Waits `seconds`; false when the downloads are being stopped meanwhile
     // and no further try is to be made.
     virtual bool wait(double seconds) = 0;
+    // Whether a try may still start, asked just before each one.
+    virtual bool may_start() { return true; }
 };
 
 // Whoever may have to cut short a body being read, from another thread.
