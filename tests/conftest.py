@@ -1,6 +1,9 @@
+import os
+import threading
 import types
 
 import pytest
+import requests
 
 import pixelmend.main as pm
 
@@ -47,3 +50,151 @@ def fake_requests(monkeypatch):
         monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=lambda: FakeSession(post), get=get))
 
     return install
+
+
+class Gone(Exception):
+    pass
+
+
+# The socket under a fake response: shutting it down, as a cancelled call
+# does through urllib3's response, ends a body that is still being read.
+class FakeSocket:
+    def __init__(self):
+        self.shut = threading.Event()
+
+    def shutdown(self, how=None):
+        self.shut.set()
+
+
+# One answer to a result file's GET. `chunks` may hold bytes, exceptions to
+# raise and callables (called as the body is read) returning bytes.
+class FileReply:
+    def __init__(self, status=200, chunks=(b"result",), headers=None):
+        self.status_code = status
+        self.headers = dict(headers or {})
+        self.chunks = list(chunks)
+        self.socket = FakeSocket()
+        self.raw = types.SimpleNamespace(shutdown=self.socket.shutdown)
+        self.closed = False
+
+    def iter_content(self, chunk_size):
+        assert chunk_size == 8192
+        for chunk in self.chunks:
+            if isinstance(chunk, BaseException):
+                raise chunk
+            yield chunk() if callable(chunk) else chunk
+
+    def close(self):
+        self.closed = True
+
+
+class FakeAdapter:
+    def __init__(self, **keywords):
+        self.keywords = keywords
+        self.pool_keywords = None
+
+    def init_poolmanager(self, connections, maxsize, **keywords):
+        self.pool_keywords = (connections, maxsize, keywords)
+
+
+class DownloadSession:
+    def __init__(self, service):
+        self.service = service
+        self.mounted = {}
+        self.closed = False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return None
+
+    def post(self, url, data=None, headers=None, **keywords):
+        self.service.posts.append(url)
+        if isinstance(self.service.upload_reply, BaseException):
+            raise self.service.upload_reply
+        return self.service.upload_reply
+
+    def mount(self, prefix, adapter):
+        self.mounted[prefix] = adapter
+
+    def get(self, url, **keywords):
+        assert not self.closed
+        return self.service.serve(url, keywords, self)
+
+    def close(self):
+        self.closed = True
+
+
+# Stands in for requests: the upload names `filenames`; each result file's
+# GET, by the package-level get or a session's, takes the next of the
+# answers given for its name (the last one stays). An answer is a FileReply,
+# an exception to raise, or a callable that makes one of them.
+class FakeRequests:
+    exceptions = requests.exceptions
+
+    def __init__(self, filenames):
+        self.upload_reply = ServiceReply(filenames)
+        self.answers = {}
+        self.gets = []
+        self.posts = []
+        self.sessions = []
+        self.adapters = types.SimpleNamespace(HTTPAdapter=FakeAdapter)
+        self.lock = threading.Lock()
+
+    def answer(self, name, *answers):
+        self.answers[name] = list(answers)
+
+    def Session(self):
+        session = DownloadSession(self)
+        self.sessions.append(session)
+        return session
+
+    def get(self, url, **keywords):
+        return self.serve(url, keywords, None)
+
+    def serve(self, url, keywords, session):
+        name = url.rsplit("/", 1)[1]
+        with self.lock:
+            self.gets.append((name, keywords, session))
+            answers = self.answers.setdefault(name, [FileReply(chunks=[name.encode()])])
+            answer = answers.pop(0) if len(answers) > 1 else answers[0]
+        if callable(answer) and not isinstance(answer, FileReply):
+            answer = answer()
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    def download_sessions(self):
+        return [session for session in self.sessions if session.mounted]
+
+
+# A call of black_white on `img.png` in a fresh directory, its upload
+# answered by `service`, a FakeRequests bound into the module.
+@pytest.fixture
+def fake_service(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    for name in ("PIXELMEND_DOWNLOADS", "PIXELMEND_RETRIES", "PIXELMEND_VERIFY", "PIXELMEND_TIMEOUT"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setattr(pm, "handle_image_path", lambda fields, image_path: fields)
+
+    def install(filenames):
+        service = FakeRequests(filenames)
+        monkeypatch.setattr(pm, "requests", service)
+        return service
+
+    return install
+
+
+def saved_files(root="results/img.png"):
+    found = {}
+    for name in os.listdir(root):
+        with open(os.path.join(root, name), "rb") as saved:
+            found[name] = saved.read()
+    return found
+
+
+# The fakes above, for the tests that build their answers from them.
+@pytest.fixture
+def fakes():
+    return types.SimpleNamespace(FileReply=FileReply, Gone=Gone, FakeRequests=FakeRequests, saved_files=saved_files)

@@ -26,6 +26,10 @@ VERIFY_MESSAGE = (
     "PIXELMEND_VERIFY must be 1, true, yes, 0, false, no or the path of a CA bundle file or certificate directory, "
     "not {!r}"
 )
+DOWNLOADS_MESSAGE = "PIXELMEND_DOWNLOADS must be a whole number from 1 to 32, not {!r}"
+RETRIES_MESSAGE = "PIXELMEND_RETRIES must be a whole number from 0 to 10, not {!r}"
+# Windows removes a variable set to the empty text.
+EMPTY = [""] if os.name == "posix" else []
 
 
 @pytest.fixture(autouse=True)
@@ -34,6 +38,8 @@ def unset(monkeypatch, tmp_path):
     monkeypatch.delenv("PIXELMEND_VERIFY", raising=False)
     monkeypatch.delenv("PIXELMEND_TIMEOUT", raising=False)
     monkeypatch.delenv("PIXELMEND_BASE_URL", raising=False)
+    monkeypatch.delenv("PIXELMEND_DOWNLOADS", raising=False)
+    monkeypatch.delenv("PIXELMEND_RETRIES", raising=False)
 
 
 class Reply:
@@ -158,6 +164,12 @@ BAD_VALUES = [
     # Past the socket layer's int of milliseconds (2147483.647 s) a timeout overflows or wraps.
     for value in ["soon", "0", "-1", "-0.5", "nan", "inf", "1e400", "2s", "1000000.001", "4294967.396", "1e10"]
     + (["\udcff"] if os.name == "posix" else [])
+] + [
+    ("PIXELMEND_DOWNLOADS", value, DOWNLOADS_MESSAGE.format(value))
+    for value in ["0", "33", "-1", "eight", "  ", "1.5", "+4", "1_0", "\u0668", "99999999999999999999"] + EMPTY
+] + [
+    ("PIXELMEND_RETRIES", value, RETRIES_MESSAGE.format(value))
+    for value in ["11", "-1", "two", " ", "0.5", "1e1"] + EMPTY
 ] + [
     ("PIXELMEND_VERIFY", value, VERIFY_MESSAGE.format(value))
     for value in ["maybe", "2", "on", "no-such-bundle.pem", str(EXAMPLES / "none" / "ca.pem")]

@@ -33,7 +33,7 @@ def get(url, **keywords):
     with Routed() as session:
         return session.get(url, **keywords)
 
-pm.requests = types.SimpleNamespace(Session=Routed, get=get)
+pm.requests = types.SimpleNamespace(Session=Routed, get=get, adapters=requests.adapters, exceptions=requests.exceptions)
 lines = [pm.Pixelmend({key!r}).segment_image({image!r}), pm.Pixelmend({key!r}).black_white("missing.png")]
 for key in ({key!r}, "wrong-key"):
     sys.argv = ["pixelmend", key, {image!r}, "colorization"]
@@ -65,9 +65,13 @@ def run_isolated(script):
 
 # Two isolated interpreters, each with its own GIL, make operations and two
 # command lines at once against the stand-in (the working directory is the
-# process's, so each uploads an image of its own name).
-def test_operations_and_main_run_in_isolated_interpreters(tmp_path, monkeypatch):
+# process's, so each uploads an image of its own name), their result files
+# fetched one after another or on threads of their own.
+@pytest.mark.parametrize("downloads", [None, "2"])
+def test_operations_and_main_run_in_isolated_interpreters(tmp_path, monkeypatch, downloads):
     monkeypatch.chdir(tmp_path)
+    if downloads:
+        monkeypatch.setenv("PIXELMEND_DOWNLOADS", downloads)
     images = [tmp_path / f"image{index}.jpg" for index in range(2)]
     for image in images:
         image.write_bytes(Path(IMAGE).read_bytes())

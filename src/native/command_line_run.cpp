@@ -16,7 +16,7 @@ namespace pixelmend {
 // A copy of the context (an asyncio task, asyncio.to_thread) sees the same
 // list but is not its owner, and makes its own.
 struct ContextRuns {
-    std::vector<std::unique_ptr<RunRecord>> records;
+    std::vector<std::shared_ptr<RunRecord>> records;
     int last_exit_status = 0;
 };
 
@@ -149,14 +149,6 @@ py::object runs_owner_of_this_context(const MainState& state)
     return owner;
 }
 
-RunRecord* current_record(const MainState& state)
-{
-    ContextRuns* runs = own_runs(state);
-    if (runs == nullptr || runs->records.empty()) {
-        return nullptr;
-    }
-    return runs->records.back().get();
-}
 
 // An exit request carries its status as argparse gives it: None is success,
 // a number is itself, anything else (a message) is failure.
@@ -182,7 +174,7 @@ int status_of_exit_request(const py::error_already_set& error)
 CommandLineRun::CommandLineRun(const MainState& state, bool show_progress)
     : runs_owner_(runs_owner_of_this_context(state)), runs_(runs_in(runs_owner_)), record_(nullptr)
 {
-    auto record = std::make_unique<RunRecord>();
+    auto record = std::make_shared<RunRecord>();
     if (show_progress) {
         record->progress.emplace(state.counted_reader_type);
     }
@@ -197,10 +189,10 @@ CommandLineRun::~CommandLineRun()
     py::error_scope keep_pending_error;
     auto& records = runs_->records;
     const auto found = std::find_if(records.rbegin(), records.rend(),
-                                    [this](const std::unique_ptr<RunRecord>& record) { return record.get() == record_; });
+                                    [this](const std::shared_ptr<RunRecord>& record) { return record.get() == record_; });
     if (found != records.rend()) {
         // Taken out before it goes, as its display's close runs Python code.
-        const std::unique_ptr<RunRecord> ended = std::move(*found);
+        const std::shared_ptr<RunRecord> ended = std::move(*found);
         records.erase(std::next(found).base());
     }
 }
@@ -242,16 +234,18 @@ int exit_status_of(const py::error_already_set& error)
     return error.matches(PyExc_SystemExit) ? status_of_exit_request(error) : 1;
 }
 
-void note_failure(const MainState& state)
+std::shared_ptr<RunRecord> current_run_record(const MainState& state)
 {
-    if (RunRecord* record = current_record(state)) {
-        record->failed = true;
+    ContextRuns* runs = own_runs(state);
+    if (runs == nullptr || runs->records.empty()) {
+        return nullptr;
     }
+    return runs->records.back();
 }
 
 Progress* active_progress(const MainState& state)
 {
-    RunRecord* record = current_record(state);
+    const std::shared_ptr<RunRecord> record = current_run_record(state);
     if (record == nullptr || !record->progress) {
         return nullptr;
     }

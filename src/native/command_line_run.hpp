@@ -3,6 +3,7 @@
 #include "main_state.hpp"
 #include "progress.hpp"
 
+#include <memory>
 #include <optional>
 
 namespace pixelmend {
@@ -19,9 +20,10 @@ struct ContextRuns;
 // The scope of one call of main(). Its record lives on the heap, in the
 // running context's list of calls (a thread, a greenlet, an asyncio task
 // each has its own), never on the C stack, which greenlets swap in and out.
-// The operations it calls report here what they print as failures;
-// operations called from any other context (the library, another thread or
-// greenlet meanwhile) report nothing and show no progress.
+// The operations it calls report here what they print as failures, through
+// the report they hold for the length of their exchange, which shares the
+// record; operations called from any other context (the library, another
+// thread or greenlet meanwhile) report nothing and show no progress.
 class CommandLineRun {
 public:
     CommandLineRun(const MainState& state, bool show_progress);
@@ -48,8 +50,9 @@ private:
 // 1 for any other exception.
 int exit_status_of(const py::error_already_set& error);
 
-// Marks the command-line call running in this context, if any, as failed.
-void note_failure(const MainState& state);
+// The record of the innermost command-line call running in this context, or
+// null.
+std::shared_ptr<RunRecord> current_run_record(const MainState& state);
 
 // The progress display of the command-line call running in this context, or
 // null.

@@ -1,17 +1,19 @@
 #include "exchange.hpp"
 
-#include "command_line_run.hpp"
-#include "function.hpp"
 #include "capi_compat.hpp"
+#include "download_batch.hpp"
+#include "download_retries.hpp"
+#include "exchange_report.hpp"
+#include "function.hpp"
 #include "native_path.hpp"
 #include "network_settings.hpp"
 #include "platform.hpp"
 #include "result_file.hpp"
+#include "result_fetch.hpp"
+#include "result_names.hpp"
 #include "text.hpp"
 #include "upload_names.hpp"
 #include "url_segment.hpp"
-
-#include <algorithm>
 
 namespace pixelmend {
 
@@ -123,8 +125,8 @@ py::object make_encoder(const py::dict& globals, const py::object& fields)
 
 // `with requests.Session() as session: response = session.post(...)`: the
 // session is closed as soon as the reply has arrived, before it is read.
-py::object post(const MainState& state, const py::dict& globals, const py::str& url, const py::object& fields,
-                const NetworkSettings& settings)
+py::object post(const py::dict& globals, const py::str& url, const py::object& fields,
+                const NetworkSettings& settings, ExchangeReport& report)
 {
     py::object encoder = make_encoder(globals, fields);
     py::dict headers;
@@ -134,8 +136,7 @@ py::object post(const MainState& state, const py::dict& globals, const py::str& 
     py::object enter = manager_type.attr("__enter__");
     py::object exit = manager_type.attr("__exit__");
     py::object session = enter(manager);
-    Progress* progress = active_progress(state);
-    const py::object body = progress != nullptr ? progress->watch_upload(encoder) : encoder;
+    const py::object body = report.upload_body(encoder);
     py::object response;
     try {
         response = session.attr("post")(url, py::arg("data") = body, py::arg("headers") = headers,
@@ -147,9 +148,7 @@ py::object post(const MainState& state, const py::dict& globals, const py::str& 
         raise_unbound_response();
     }
     exit(manager, py::none(), py::none(), py::none());
-    if (progress != nullptr) {
-        progress->finish();
-    }
+    report.replied();
     return response;
 }
 
@@ -196,68 +195,6 @@ py::object make_save_dir(const py::dict& globals, py::handle image_path)
     return save_dir;
 }
 
-bool contains(PyObject* text, char32_t character)
-{
-    const Py_ssize_t found =
-        PyUnicode_FindChar(text, static_cast<Py_UCS4>(character), 0, PyUnicode_GET_LENGTH(text), 1);
-    if (found == -2) {
-        throw py::error_already_set();
-    }
-    return found != -1;
-}
-
-std::u32string code_points(PyObject* text)
-{
-    std::u32string points;
-    for (Py_ssize_t index = 0; index < PyUnicode_GET_LENGTH(text); ++index) {
-        points.push_back(static_cast<char32_t>(PyUnicode_READ_CHAR(text, index)));
-    }
-    return points;
-}
-
-// A name from the reply becomes a file name under the save directory; names
-// that could climb out of it, address another directory or a device, that
-// the system would save under another name, or that would drive the
-// terminal they are printed on (or spell no URL) are refused.
-bool is_unsafe_name(py::handle filename)
-{
-    PyObject* name = filename.ptr();
-    if (!PyUnicode_Check(name)) {
-        return false;
-    }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    if (length == 0 || PyUnicode_CompareWithASCIIString(name, ".") == 0
-        || PyUnicode_CompareWithASCIIString(name, "..") == 0) {
-        return true;
-    }
-    for (char32_t character : platform::path_characters) {
-        if (contains(name, character)) {
-            return true;
-        }
-    }
-    const std::u32string points = code_points(name);
-    return std::any_of(points.begin(), points.end(), is_unprintable)
-        || platform::is_special_file_name(points);
-}
-
-// A name the file system cannot hold (too long, or not spelt in its
-// encoding) fails alone, as an unsafe one does, instead of ending the
-// exchange when its file is saved.
-bool fits_in(const py::object& save_dir, py::handle filename)
-{
-    if (!PyUnicode_Check(filename.ptr())) {
-        return true;
-    }
-    try {
-        return !platform::is_too_long(native_path(save_dir), native_path(filename));
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_UnicodeEncodeError)) {
-            throw;
-        }
-        return false;
-    }
-}
-
 void save_body(const py::dict& globals, const py::object& file_response, const py::object& save_dir,
                py::handle filename)
 {
@@ -271,39 +208,42 @@ void save_body(const py::dict& globals, const py::object& file_response, const p
     file.commit();
 }
 
-// The command line learns of the failure; its progress bar, if any, makes
-// way for the line.
-void report_failed_download(const MainState& state, const py::dict& globals, py::handle filename)
+void download(const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
+              const NetworkSettings& settings, ExchangeReport& report)
 {
-    note_failure(state);
-    Progress* progress = active_progress(state);
-    if (progress != nullptr) {
-        progress->clear();
-    }
-    print_line(globals, concat({py::str("Failed to download "), printable(as_text(filename))}));
-    if (progress != nullptr) {
-        progress->redraw();
-    }
-}
-
-void download(const MainState& state, const py::dict& globals, const py::object& result, const py::object& save_dir, py::handle filename,
-              const NetworkSettings& settings)
-{
-    if (is_unsafe_name(filename) || !fits_in(save_dir, filename)) {
-        report_failed_download(state, globals, filename);
+    if (is_refused_name(save_dir, filename)) {
+        report_failed_download(report, globals, filename);
         return;
     }
-    py::str file_url = concat({as_text(result["path"]), py::str("/"), url_path_segment(as_text(filename))});
+    py::str file_url = result_file_url(result, filename);
     py::object file_response =
         lookup_global(globals, "requests")
             .attr("get")(file_url, py::arg("stream") = true, py::arg("verify") = settings.verify, **settings.timeout);
     if (!equals(file_response.attr("status_code"), py::int_(200))) {
-        report_failed_download(state, globals, filename);
+        report_failed_download(report, globals, filename);
         return;
     }
     save_body(globals, file_response, save_dir, filename);
-    if (Progress* progress = active_progress(state)) {
-        progress->downloaded();
+    report.downloaded();
+}
+
+// One after another, as without retries, each file tried again as
+// PIXELMEND_RETRIES allows, waiting on this thread.
+void download_each_with_retries(const py::dict& globals, const py::object& result, const py::object& save_dir,
+                                py::handle filenames, const NetworkSettings& settings, ExchangeReport& report)
+{
+    const RetryPolicy policy(settings.retries, globals);
+    SleepingWait wait;
+    const ResultFetch fetch{globals, py::handle(), settings, policy, wait, nullptr};
+    for (py::handle filename : filenames) {
+        if (is_refused_name(save_dir, filename)) {
+            report_failed_download(report, globals, filename);
+        } else if (fetch_result_file(fetch, result_file_url(result, filename), save_dir, filename)
+                   == FetchOutcome::saved) {
+            report.downloaded();
+        } else {
+            report_failed_download(report, globals, filename);
+        }
     }
 }
 
@@ -328,14 +268,16 @@ py::handle missing_path(const MainState& state, const py::dict& globals, const U
 py::object exchange(const MainState& state, const py::dict& globals, const Upload& upload)
 {
     const NetworkSettings settings = network_settings();
+    const std::unique_ptr<ExchangeReport> report =
+        state.make_exchange_report != nullptr ? state.make_exchange_report(state) : std::make_unique<SilentReport>();
     py::object fields = call_helper(state, globals, upload);
     if (equals(fields, py::bool_(false))) {
-        note_failure(state);
+        report->failed({});
         return concat({state.names.file_does_not_exist, as_text(missing_path(state, globals, upload))});
     }
     const UploadReaders readers(state.upload_file_type, fields);
     py::str url = concat({settings.base_url, py::str(upload.endpoint)});
-    py::object response = post(state, globals, url, fields, settings);
+    py::object response = post(globals, url, fields, settings, *report);
     if (!equals(response.attr("status_code"), py::int_(200))) {
         raise_exception(PyExc_Exception, concat({py::str("HT Error: "), as_text(response.attr("status_code")),
                                                  py::str(", "), as_text(response.attr("text"))}));
@@ -347,15 +289,17 @@ py::object exchange(const MainState& state, const py::dict& globals, const Uploa
     }
     py::object save_dir = make_save_dir(globals, upload.image_path);
     py::object filenames = result["filenames"];
-    if (Progress* progress = active_progress(state)) {
-        progress->start_downloads(filenames);
+    report->downloads_started(filenames);
+    if (settings.downloads > 0) {
+        download_in_parallel(globals, result, save_dir, filenames, settings, *report);
+    } else if (settings.retries > 0) {
+        download_each_with_retries(globals, result, save_dir, filenames, settings, *report);
+    } else {
+        for (py::handle filename : filenames) {
+            download(globals, result, save_dir, filename, settings, *report);
+        }
     }
-    for (py::handle filename : filenames) {
-        download(state, globals, result, save_dir, filename, settings);
-    }
-    if (Progress* progress = active_progress(state)) {
-        progress->finish();
-    }
+    report->finished();
     return concat({py::str("Files downloaded to "), as_text(save_dir)});
 }
 

@@ -2,6 +2,7 @@
 #include "capi_compat.hpp"
 #include "cli.hpp"
 #include "client.hpp"
+#include "command_line_report.hpp"
 #include "command_line_run.hpp"
 #include "counted_reader.hpp"
 #include "function.hpp"
@@ -92,6 +93,7 @@ MainState* state_of_module(PyObject* module)
 // run; -1 with an exception set when something cannot be made.
 int make_state(PyObject* module, MainState& state)
 {
+    state.make_exchange_report = command_line_report;
     if (make_names(state.names) < 0) {
         return -1;
     }

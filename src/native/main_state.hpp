@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exchange_report.hpp"
 #include "interned.hpp"
 
 namespace pixelmend {
@@ -7,7 +8,7 @@ namespace pixelmend {
 // Everything pixelmend.main keeps for its whole life, made when the module
 // executes and never changed afterwards. It lives in the module's state, so
 // that each interpreter that loads the module has its own; nothing of it is
-// process-wide. Every member is an owned reference.
+// process-wide. Every member but the report maker is an owned reference.
 struct MainState {
     // The callable type of the class's functions and of main().
     PyObject* function_type;
@@ -21,6 +22,10 @@ struct MainState {
     // start-up imports; null when that module offers none.
     PyObject* upload_file_type;
     InternedNames names;
+    // Makes the report of each exchange. The exchange lies below the command
+    // line and must not reach up into it, so the module, which knows both,
+    // puts the command line's maker here when it executes.
+    ExchangeReportMaker make_exchange_report;
 };
 
 // The state of the module that made `type`.

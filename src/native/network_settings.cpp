@@ -27,6 +27,14 @@ py::object variable(const py::module_& os, const char* name)
     return value;
 }
 
+// The variable's value, or null only when it is unset: an empty value of a
+// count is a mistake to point out, not a default.
+py::object given_variable(const py::module_& os, const char* name)
+{
+    py::object value = os.attr("environ").attr("get")(name);
+    return value.is_none() ? py::object() : value;
+}
+
 [[noreturn]] void refuse(const char* name, const char* expected, const py::object& value)
 {
     raise_exception(PyExc_ValueError,
@@ -166,8 +174,8 @@ bool is_service_address(const py::object& value)
 // path prefix is kept, without the slash that would double the endpoint's.
 py::str base_url_setting(const py::module_& os)
 {
-    py::object value = os.attr("environ").attr("get")("PIXELMEND_BASE_URL");
-    if (value.is_none()) {
+    py::object value = given_variable(os, "PIXELMEND_BASE_URL");
+    if (!value) {
         return py::str(service_address);
     }
     if (!PyUnicode_Check(value.ptr()) || !is_service_address(value)) {
@@ -179,12 +187,48 @@ py::str base_url_setting(const py::module_& os)
     return value.attr("rstrip")("/");
 }
 
+struct CountRange {
+    const char* variable;
+    const char* expected;
+    int unset;
+    int lowest;
+    int highest;
+};
+
+constexpr CountRange downloads_range{"PIXELMEND_DOWNLOADS", " must be a whole number from 1 to 32", 0, 1, 32};
+constexpr CountRange retries_range{"PIXELMEND_RETRIES", " must be a whole number from 0 to 10", 0, 0, 10};
+
+// Decimal digits alone, with spaces around them as for a timeout: no sign, no
+// fraction, no digits of other scripts that int() would take.
+int count_setting(const py::module_& os, const CountRange& range)
+{
+    py::object value = given_variable(os, range.variable);
+    if (!value) {
+        return range.unset;
+    }
+    const py::object word = value.attr("strip")();
+    const Py_ssize_t length = PyUnicode_Check(word.ptr()) ? PyUnicode_GET_LENGTH(word.ptr()) : 0;
+    long count = 0;
+    for (Py_ssize_t index = 0; index < length && count <= range.highest; ++index) {
+        const Py_UCS4 digit = PyUnicode_READ_CHAR(word.ptr(), index);
+        if (digit < '0' || digit > '9') {
+            refuse(range.variable, range.expected, value);
+        }
+        count = count * 10 + static_cast<long>(digit - '0');
+    }
+    if (length == 0 || count < range.lowest || count > range.highest) {
+        refuse(range.variable, range.expected, value);
+    }
+    return static_cast<int>(count);
+}
+
 }
 
 NetworkSettings network_settings()
 {
     const py::module_ os = real_os();
-    return {verify_setting(os), timeout_setting(os), base_url_setting(os)};
+    return {verify_setting(os), timeout_setting(os), base_url_setting(os), count_setting(os, downloads_range),
+            count_setting(os, retries_range)};
 }
 
 }

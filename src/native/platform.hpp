@@ -134,6 +134,10 @@ std::optional<File> create_new_file(const NativePath& path);
 
 void write_all(const File& file, const char* data, std::size_t size, const NativePath& path);
 
+// Cuts a file opened for writing back to nothing; the next write goes to
+// its start.
+void truncate_to_empty(const File& file, const NativePath& path);
+
 // Closes the file, reporting a failure that could mean lost data.
 void close_file(File& file, const NativePath& path);
 

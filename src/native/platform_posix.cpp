@@ -190,6 +190,13 @@ void write_all(const File& file, const char* data, std::size_t size, const Nativ
     }
 }
 
+void truncate_to_empty(const File& file, const NativePath& path)
+{
+    if (::ftruncate(file.get(), 0) != 0 || ::lseek(file.get(), 0, SEEK_SET) != 0) {
+        fail(path);
+    }
+}
+
 void close_file(File& file, const NativePath& path)
 {
     if (::close(file.release()) != 0) {

@@ -206,6 +206,14 @@ void write_all(const File& file, const char* data, std::size_t size, const Nativ
     }
 }
 
+void truncate_to_empty(const File& file, const NativePath& path)
+{
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get())) {
+        fail(path);
+    }
+}
+
 void close_file(File& file, const NativePath& path)
 {
     if (!CloseHandle(file.release())) {

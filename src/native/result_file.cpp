@@ -45,6 +45,7 @@ ResultFile::ResultFile(py::handle directory, py::handle final_path)
 void ResultFile::write(py::handle chunk)
 {
     const Buffer buffer(chunk);
+    size_ += buffer.size();
     if (pending_.size() + buffer.size() > block_size) {
         flush();
     }
@@ -67,6 +68,13 @@ void ResultFile::flush()
 void ResultFile::write_out(const char* data, std::size_t size)
 {
     unlocked_os_call([&] { staged_.write(data, size); });
+}
+
+void ResultFile::restart()
+{
+    pending_.clear();
+    unlocked_os_call([&] { staged_.clear(); });
+    size_ = 0;
 }
 
 void ResultFile::commit()

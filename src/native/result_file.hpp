@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace pixelmend {
@@ -20,6 +21,10 @@ public:
     ResultFile(py::handle directory, py::handle final_path);
 
     void write(py::handle chunk);
+    // The bytes written so far, those still gathered in memory included.
+    std::uint64_t size() const noexcept { return size_; }
+    // Drops every byte written, for the body to be written anew.
+    void restart();
     void commit();
 
 private:
@@ -29,6 +34,7 @@ private:
     platform::NativePath final_path_;
     StagedFile staged_;
     std::vector<char> pending_;
+    std::uint64_t size_ = 0;
 };
 
 }

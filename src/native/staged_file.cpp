@@ -45,6 +45,11 @@ void StagedFile::write(const char* data, std::size_t size)
     platform::write_all(file_, data, size, temporary_path_);
 }
 
+void StagedFile::clear()
+{
+    platform::truncate_to_empty(file_, temporary_path_);
+}
+
 void StagedFile::commit(const platform::NativePath& final_path)
 {
     platform::close_file(file_, temporary_path_);

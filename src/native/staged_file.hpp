@@ -19,6 +19,8 @@ public:
     ~StagedFile();
 
     void write(const char* data, std::size_t size);
+    // Drops what was written, for the file to be written anew.
+    void clear();
     void commit(const platform::NativePath& final_path);
 
     const platform::NativePath& temporary_path() const noexcept { return temporary_path_; }

@@ -326,6 +326,19 @@ void failed_replace_keeps_earlier_file_and_removes_temporary()
     CHECK(names_in(scratch) == std::vector<NativePath>{NATIVE("result.png")});
 }
 
+void cleared_staged_file_is_written_anew()
+{
+    Scratch scratch("cleared");
+    {
+        pixelmend::StagedFile staged(scratch.native());
+        staged.write("a first body that is cut", 24);
+        staged.clear();
+        staged.write("new", 3);
+        staged.commit((scratch / "result.png").native());
+    }
+    CHECK(read_file(scratch / "result.png") == "new");
+}
+
 void staged_file_in_missing_directory_fails()
 {
     Scratch scratch("missing-dir");
@@ -389,6 +402,7 @@ struct Case {
 };
 
 const Case cases[] = {
+    {"a cleared staged file is written anew from its start", cleared_staged_file_is_written_anew},
     {"reads at offsets", reads_at_offsets},
     {"status of an open file matches the listing", status_of_open_file_matches_listing},
     {"status of a path that names nothing", status_at_names_nothing},
