@@ -1,4 +1,6 @@
 import os
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 from requests_toolbelt import MultipartEncoder
 
@@ -83,3 +85,42 @@ def segment_image_tuned(requests, key, image_path):
     # The same exchange with the two changes that make plain Python as fast as pixelmend here.
     result = upload(requests, key, lazy_image_fields(image_path))
     return download(requests, result, image_path, RESULT_BUFFER)
+
+
+def staged_download(session, file_url, save_dir, filename):
+    # The same staged write as the client: the body goes to a temporary file beside its final name and
+    # replaces it only once whole.
+    file_response = session.get(file_url, stream=True, verify=False)
+    if file_response.status_code != 200:
+        return False
+    handle = tempfile.NamedTemporaryFile(dir=save_dir, prefix=".tmp-", delete=False)
+    try:
+        with handle:
+            for chunk in file_response.iter_content(chunk_size=8192):
+                if chunk:
+                    handle.write(chunk)
+        os.replace(handle.name, os.path.join(save_dir, filename))
+    except BaseException:
+        os.unlink(handle.name)
+        raise
+    return True
+
+
+def segment_image_peer(requests, key, image_path, workers=8):
+    # The best plain-Python client we know for many result files: one kept-alive Session whose pool
+    # holds a connection per worker, and `workers` downloads at a time, failures printed in order.
+    result = upload(requests, key, lazy_image_fields(image_path))
+    save_dir = os.path.join("results", os.path.basename(image_path))
+    os.makedirs(save_dir, exist_ok=True)
+    with requests.Session() as session:
+        adapter = requests.adapters.HTTPAdapter(pool_connections=1, pool_maxsize=workers)
+        session.mount("https://", adapter)
+        with ThreadPoolExecutor(workers) as pool:
+            saved = pool.map(
+                lambda filename: staged_download(session, result["path"] + "/" + filename, save_dir, filename),
+                result["filenames"],
+            )
+            for filename, ok in zip(result["filenames"], saved):
+                if not ok:
+                    print("Failed to download " + filename)
+    return "Files downloaded to " + save_dir

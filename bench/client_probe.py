@@ -74,6 +74,8 @@ def main():
             elif job["client"].startswith("command_line"):
                 with routing.routed(router, pixelmend.main):
                     result = run_command_line(job["key"], job["image"])
+            elif job["client"] == "peer":
+                result = baseline.segment_image_peer(routing.RequestsProxy(router), job["key"], job["image"])
             elif job["client"] == "tuned":
                 result = baseline.segment_image_tuned(routing.RequestsProxy(router), job["key"], job["image"])
             else:

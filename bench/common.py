@@ -50,11 +50,12 @@ class ServiceProcess:
         self.close()
 
 
-def run_probe(client, origin, image=None, cwd=None, nofile=None, timeout=1800):
+def run_probe(client, origin, image=None, cwd=None, nofile=None, timeout=1800, environment=None):
     job = {"client": client, "origin": origin, "image": image, "key": KEY, "nofile": nofile}
     completed = subprocess.run(
         [sys.executable, str(HERE / "client_probe.py"), json.dumps(job)],
         cwd=cwd,
+        env=None if environment is None else {**os.environ, **environment},
         capture_output=True,
         text=True,
         timeout=timeout,

@@ -35,6 +35,9 @@ def handle(service, command):
     if op == "answer_unread":
         service.faults.answer_next_post_unread(command["payload"])
         return {}
+    if op == "unreliable":
+        service.faults.unreliable_downloads(failing=command["failing"], cut=command["cut"], seed=command["seed"])
+        return {}
     if op == "publish":
         return publish(service, command["source"], command.get("names") or [command["name"]])
     if op == "last":
