@@ -38,7 +38,13 @@ def parse_arguments():
 
 
 def result_url(service):
-    pm.Pixelmend(KEY).smart_object_detection(STREET)
+    with tempfile.TemporaryDirectory(prefix="pixelmend-bench-parallel-") as work:
+        previous = os.getcwd()
+        os.chdir(work)
+        try:
+            pm.Pixelmend(KEY).smart_object_detection(STREET)
+        finally:
+            os.chdir(previous)
     [post] = [record for record in service.received() if record.method == "POST"]
     return post.reply["path"] + "/street_detection.json"
 
