@@ -113,18 +113,21 @@ def measure_retries(arguments, service, scratch, image):
             for faulty in (False, True):
                 environment = {**CLIENTS[name][1], "PIXELMEND_RETRIES": "3"}
                 service.command("reset")
+                seed = int.from_bytes(os.urandom(4), "big")
                 if faulty:
-                    service.command("unreliable", failing=0.05, cut=0.05, seed=int.from_bytes(os.urandom(4), "big"))
+                    service.command("unreliable", failing=0.05, cut=0.05, seed=seed)
                 # Tries that all fail end the call as they would without retries: its error is counted, and
                 # so is every file it leaves unsaved.
                 run = one_call(service, link, scratch, image, names, size, "pixelmend", environment,
                                errors_end=False)
                 figure = {"rtt_ms": rtt_ms, "workload": f"{count} x 16 KiB", "client": name, "faults": faulty,
                           "seconds": run["seconds"], "lost": count - run["saved"], "connections": run["connections"],
-                          "error": run.get("error")}
+                          "error": run.get("error"), "seed": seed if faulty else None,
+                          "most_tries": max(map(len, service.command("tries")["tries"].values()), default=1)}
                 figures.append(figure)
                 print(f"{rtt_ms:4.0f} ms  {count} x 16 KiB  {name:13} {'5% 503, 5% cut' if faulty else 'no faults':15} "
-                      f"{run['seconds']:8.3f} s  {figure['lost']} lost  {run['connections']} connections"
+                      f"{run['seconds']:8.3f} s  {figure['lost']} lost  {run['connections']} connections  "
+                      f"at most {figure['most_tries']} tries a file"
                       f"{'  ' + run['error'] if 'error' in run else ''}", flush=True)
         service.command("reset")
     return figures

@@ -38,6 +38,13 @@ def handle(service, command):
     if op == "unreliable":
         service.faults.unreliable_downloads(failing=command["failing"], cut=command["cut"], seed=command["seed"])
         return {}
+    if op == "tries":
+        # Each result file's tries, for the files tried more than once: (status, range, fault) each.
+        tries = {}
+        for record in service.received():
+            if record.method == "GET":
+                tries.setdefault(record.path.rsplit("/", 1)[-1], []).append((record.status, record.range, record.fault))
+        return {"tries": {name: each for name, each in tries.items() if len(each) > 1}}
     if op == "publish":
         return publish(service, command["source"], command.get("names") or [command["name"]])
     if op == "last":
