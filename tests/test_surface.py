@@ -321,9 +321,13 @@ def test_an_operations_error_crosses_a_process_boundary(monkeypatch, method):
 
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip(f"no {method} start method here")
-    monkeypatch.setenv("PIXELMEND_BASE_URL", f"https://127.0.0.1:{closed_loopback_port()}")
+    base_url = f"https://127.0.0.1:{closed_loopback_port()}"
+    monkeypatch.setenv("PIXELMEND_BASE_URL", base_url)
     street = str(Path(__file__).resolve().parents[1] / "examples" / "street.jpg")
-    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(method)) as pool:
+    # A forkserver started by an earlier test keeps the environment it had then: the worker is
+    # given the address itself, so it never looks for the real service.
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(method),
+                             initializer=exec, initargs=(f"import os; os.environ['PIXELMEND_BASE_URL'] = {base_url!r}",)) as pool:
         with pytest.raises(requests.exceptions.ConnectionError) as raised:
             pool.submit(Pixelmend("k").black_white, street).result(timeout=120)
     # urllib3's own pickling leaves out the connection pool, so its name reads as None.

@@ -7,7 +7,7 @@ import ssl
 import sys
 import threading
 from traceback import format_exc
-from typing import Callable
+from typing import Callable, Optional
 
 from cheroot.makefile import StreamReader, StreamWriter
 from cheroot.server import HTTPConnection
@@ -29,6 +29,13 @@ LISTEN_BACKLOG = 128
 # A client that hangs up, a cut or stalled download ending as planned, a peer that drops TLS:
 # none of these is the service's error.
 _DROPPED = (ConnectionError, ssl.SSLEOFError, ssl.SSLZeroReturnError, socket.timeout)
+
+
+# Some builds of Python and OpenSSL report a peer that hangs up mid-record as a plain SSLError.
+def _is_dropped(error: Optional[BaseException]) -> bool:
+    return isinstance(error, _DROPPED) or (
+        isinstance(error, ssl.SSLError) and getattr(error, "reason", None) == "UNEXPECTED_EOF_WHILE_READING"
+    )
 
 
 class _WorkerHandshakeAdapter(Adapter):
@@ -92,9 +99,9 @@ class _ErrorsReported:
     def __call__(self, environ, start_response):
         try:
             return self.app(environ, start_response)
-        except _DROPPED:
-            raise
-        except Exception:
+        except Exception as error:
+            if _is_dropped(error):
+                raise
             self.report(format_exc())
             body = b"the local service failed; its errors list says why"
             headers = [("Content-Type", "text/plain"), ("Content-Length", str(len(body))), ("Connection", "close")]
@@ -138,7 +145,7 @@ class KeepAliveServer(Server):
         return
 
     def error_log(self, msg="", level=logging.INFO, traceback=False):
-        if level < logging.WARNING or self._stopping or isinstance(sys.exc_info()[1], _DROPPED):
+        if level < logging.WARNING or self._stopping or _is_dropped(sys.exc_info()[1]):
             return
         self.report(format_exc() if traceback else str(msg))
 
