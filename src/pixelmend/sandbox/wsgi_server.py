@@ -31,10 +31,13 @@ LISTEN_BACKLOG = 128
 _DROPPED = (ConnectionError, ssl.SSLEOFError, ssl.SSLZeroReturnError, socket.timeout)
 
 
-# Some builds of Python and OpenSSL report a peer that hangs up mid-record as a plain SSLError.
+# Some builds of Python and OpenSSL report a peer that hangs up mid-record as a plain SSLError, and
+# Wine's sockets report a read from a connection the client has just closed as WSAEINVAL.
 def _is_dropped(error: Optional[BaseException]) -> bool:
-    return isinstance(error, _DROPPED) or (
-        isinstance(error, ssl.SSLError) and getattr(error, "reason", None) == "UNEXPECTED_EOF_WHILE_READING"
+    return (
+        isinstance(error, _DROPPED)
+        or (isinstance(error, ssl.SSLError) and getattr(error, "reason", None) == "UNEXPECTED_EOF_WHILE_READING")
+        or (isinstance(error, OSError) and getattr(error, "winerror", None) == 10022)
     )
 
 
