@@ -32,12 +32,12 @@ _DROPPED = (ConnectionError, ssl.SSLEOFError, ssl.SSLZeroReturnError, socket.tim
 
 
 # Some builds of Python and OpenSSL report a peer that hangs up mid-record as a plain SSLError, and
-# Wine's sockets report a read from a connection the client has just closed as WSAEINVAL.
+# Wine's sockets report a read from a connection the client has just closed as EINVAL.
 def _is_dropped(error: Optional[BaseException]) -> bool:
     return (
         isinstance(error, _DROPPED)
         or (isinstance(error, ssl.SSLError) and getattr(error, "reason", None) == "UNEXPECTED_EOF_WHILE_READING")
-        or (isinstance(error, OSError) and getattr(error, "winerror", None) == 10022)
+        or (isinstance(error, OSError) and sys.platform == "win32" and getattr(error, "errno", None) in (22, 10022))
     )
 
 
