@@ -19,10 +19,10 @@ finally:
 def test_sources_are_the_ones_cmake_builds_for_windows():
     modules = windows_wheel.module_sources()
     native = windows_wheel.NATIVE
-    every_source = {path for path in native.glob("*.cpp")} - {native / "platform_posix.cpp"}
+    every_source = {path for path in native.glob("*/*.cpp")} - {native / "platform" / "platform_posix.cpp"}
     assert set(modules) == {"main", "utils"}
     assert set(modules["main"]) | set(modules["utils"]) == every_source
-    assert all(native / "platform_windows.cpp" in files for files in modules.values())
+    assert all(native / "platform" / "platform_windows.cpp" in files for files in modules.values())
 
 
 @pytest.mark.parametrize(

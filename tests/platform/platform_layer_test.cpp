@@ -2,9 +2,9 @@
 // Python: the same program runs natively on POSIX and, cross-compiled, under
 // Wine for Windows. Prints one line per failed case and a summary line.
 
-#include "image_listing.hpp"
-#include "platform.hpp"
-#include "staged_file.hpp"
+#include "platform/image_listing.hpp"
+#include "platform/platform.hpp"
+#include "platform/staged_file.hpp"
 
 #ifndef _WIN32
 #include <sys/stat.h>

@@ -1,0 +1,193 @@
+#include "capi/api_boundary.hpp"
+#include "capi/capi_compat.hpp"
+#include "cli/cli.hpp"
+#include "main/client.hpp"
+#include "cli/command_line_report.hpp"
+#include "cli/command_line_run.hpp"
+#include "cli/counted_reader.hpp"
+#include "main/function.hpp"
+#include "main/main_state.hpp"
+#include "capi/text.hpp"
+
+#include <initializer_list>
+
+namespace pixelmend {
+
+namespace {
+
+// `from <module> import <names>` (relative when level > 0), binding each
+// name; returns the module the names came from.
+py::module_ import_names(const py::dict& globals, const char* module, int level,
+                         std::initializer_list<const char*> names)
+{
+    py::list fromlist;
+    for (const char* name : names) {
+        fromlist.append(name);
+    }
+    PyObject* imported = PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level);
+    if (imported == nullptr) {
+        throw py::error_already_set();
+    }
+    auto source = py::reinterpret_steal<py::module_>(imported);
+    for (const char* name : names) {
+        if (!py::hasattr(source, name)) {
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%S'", name,
+                         py::getattr(source, "__name__", py::str(module)).ptr());
+            throw py::error_already_set();
+        }
+        globals[name] = source.attr(name);
+    }
+    return source;
+}
+
+// The helpers' reader type, known by the module that made it rather than by
+// its name: a class of the same name made anywhere else is not ours.
+PyObject* upload_file_type_of(const py::module_& helpers)
+{
+    py::object type = py::getattr(helpers, "UploadFile", py::none());
+    if (!PyType_Check(type.ptr())) {
+        return nullptr;
+    }
+    PyObject* maker = PyType_GetModule(reinterpret_cast<PyTypeObject*>(type.ptr()));
+    if (maker != helpers.ptr()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return type.release().ptr();
+}
+
+// Run as the main module, the command's failure is the process's exit status.
+void exit_on_failure(const MainState& state)
+{
+    if (last_exit_status(state) != 0) {
+        PyErr_SetObject(PyExc_SystemExit, py::int_(last_exit_status(state)).ptr());
+        throw py::error_already_set();
+    }
+}
+
+void start_up(MainState& state, const py::dict& globals)
+{
+    globals["argparse"] = py::module_::import("argparse");
+    globals["requests"] = py::module_::import("requests");
+    import_names(globals, "requests_toolbelt.multipart.encoder", 0, {"MultipartEncoder"});
+    const py::module_ helpers = import_names(globals, "utils.utils", 1, {"handle_image_path", "handle_image_path_id"});
+    state.upload_file_type = upload_file_type_of(helpers);
+    globals["os"] = py::module_::import("os");
+    globals["urllib3"] = py::module_::import("urllib3");
+    import_names(globals, "urllib3.exceptions", 0, {"InsecureRequestWarning"});
+    globals["urllib3"].attr("disable_warnings")(globals["InsecureRequestWarning"]);
+    globals["Pixelmend"] = make_client_class(state, globals);
+    globals["main"] = make_function(state, main_def, py::str("main"), globals);
+    if (equals(globals["__name__"], py::str("__main__"))) {
+        globals["main"]();
+        exit_on_failure(state);
+    }
+}
+
+MainState* state_of_module(PyObject* module)
+{
+    return static_cast<MainState*>(PyModule_GetState(module));
+}
+
+// What the module keeps for its life, all made before any of its code can
+// run; -1 with an exception set when something cannot be made.
+int make_state(PyObject* module, MainState& state)
+{
+    state.make_exchange_report = command_line_report;
+    if (make_names(state.names) < 0) {
+        return -1;
+    }
+    state.function_type = new_function_type(module);
+    if (state.function_type == nullptr) {
+        return -1;
+    }
+    state.counted_reader_type = new_counted_reader_type(module);
+    if (state.counted_reader_type == nullptr) {
+        return -1;
+    }
+    state.context_runs_type = new_context_runs_type(module);
+    if (state.context_runs_type == nullptr) {
+        return -1;
+    }
+    state.runs_variable = PyContextVar_New("pixelmend.main.command_line_runs", nullptr);
+    return state.runs_variable != nullptr ? 0 : -1;
+}
+
+int exec_main(PyObject* module)
+{
+    MainState& state = *state_of_module(module);
+    if (make_state(module, state) < 0) {
+        return -1;
+    }
+    PyObject* done = guarded([module, &state] {
+        prepare_error_handling();
+        start_up(state, py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
+        return py::none();
+    });
+    Py_XDECREF(done);
+    return done != nullptr ? 0 : -1;
+}
+
+int traverse_main(PyObject* module, visitproc visit, void* arg)
+{
+    MainState* state = state_of_module(module);
+    if (state == nullptr) {
+        return 0;
+    }
+    Py_VISIT(state->function_type);
+    Py_VISIT(state->counted_reader_type);
+    Py_VISIT(state->context_runs_type);
+    Py_VISIT(state->runs_variable);
+    Py_VISIT(state->upload_file_type);
+    return 0;
+}
+
+int clear_main(PyObject* module)
+{
+    MainState* state = state_of_module(module);
+    if (state == nullptr) {
+        return 0;
+    }
+    Py_CLEAR(state->function_type);
+    Py_CLEAR(state->counted_reader_type);
+    Py_CLEAR(state->context_runs_type);
+    Py_CLEAR(state->runs_variable);
+    Py_CLEAR(state->upload_file_type);
+    clear_names(state->names);
+    return 0;
+}
+
+void free_main(void* module)
+{
+    clear_main(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot main_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_main)},
+#ifdef PIXELMEND_ISOLATED_INTERPRETERS
+    {Py_mod_multiple_interpreters, PIXELMEND_ISOLATED_INTERPRETERS},
+#endif
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef main_module = {
+    PyModuleDef_HEAD_INIT, "main", nullptr, sizeof(MainState), nullptr, main_slots, traverse_main, clear_main,
+    free_main,
+};
+
+}
+
+MainState& state_of_type(PyTypeObject* type)
+{
+    return *static_cast<MainState*>(PyType_GetModuleState(type));
+}
+
+}
+
+PyMODINIT_FUNC PyInit_main()
+{
+    return PyModuleDef_Init(&pixelmend::main_module);
+}

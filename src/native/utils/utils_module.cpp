@@ -1,0 +1,147 @@
+#include "capi/api_boundary.hpp"
+#include "capi/capi_compat.hpp"
+#include "capi/call_arguments.hpp"
+#include "utils/image_fields.hpp"
+#include "utils/upload_file.hpp"
+
+namespace pixelmend {
+
+namespace {
+
+// What the module keeps for its life, made when it executes and never
+// changed afterwards; each interpreter that loads the module has its own.
+struct UtilsState {
+    PyObject* upload_file_type;
+};
+
+UtilsState& utils_state(PyObject* module)
+{
+    return *static_cast<UtilsState*>(PyModule_GetState(module));
+}
+
+const std::array<const char*, 2> image_path_parameters = {"fields", "image_path"};
+const std::array<const char*, 3> image_path_id_parameters = {"fields", "image_path", "to_compare"};
+
+py::object image_path_fields(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names)
+{
+    const CallArguments<2> arguments("handle_image_path", image_path_parameters, args, nargs, keyword_names);
+    py::list fields = copy_fields(arguments[0]);
+    const auto images = images_at(arguments[1]);
+    if (images.empty()) {
+        return py::bool_(false);
+    }
+    append_images(fields, "image", images, guess_type_function(), utils_state(module).upload_file_type);
+    return fields;
+}
+
+py::object image_path_id_fields(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* keyword_names)
+{
+    const CallArguments<3> arguments("handle_image_path_id", image_path_id_parameters, args, nargs, keyword_names);
+    py::list fields = copy_fields(arguments[0]);
+    const auto images = images_at(arguments[1]);
+    const auto compared = images_at(arguments[2]);
+    if (images.empty() || compared.empty()) {
+        return py::bool_(false);
+    }
+    const py::object guess_type = guess_type_function();
+    const py::handle reader_type = utils_state(module).upload_file_type;
+    append_images(fields, "image", images, guess_type, reader_type);
+    append_images(fields, "image_to_compare", compared, guess_type, reader_type);
+    return fields;
+}
+
+PyObject* handle_image_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names)
+{
+    return guarded([&] { return image_path_fields(module, args, nargs, keyword_names); });
+}
+
+PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names)
+{
+    return guarded([&] { return image_path_id_fields(module, args, nargs, keyword_names); });
+}
+
+template <auto Function>
+PyCFunction fastcall_keywords()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+PyMethodDef utils_methods[] = {
+    {"handle_image_path", fastcall_keywords<handle_image_path>(), METH_FASTCALL | METH_KEYWORDS,
+     "handle_image_path($module, /, fields, image_path)\n--\n\n"},
+    {"handle_image_path_id", fastcall_keywords<handle_image_path_id>(), METH_FASTCALL | METH_KEYWORDS,
+     "handle_image_path_id($module, /, fields, image_path, to_compare)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_utils(PyObject* module)
+{
+    PyObject* prepared = guarded([] {
+        prepare_error_handling();
+        return py::none();
+    });
+    Py_XDECREF(prepared);
+    if (prepared == nullptr) {
+        return -1;
+    }
+    UtilsState& state = utils_state(module);
+    state.upload_file_type = new_upload_file_type(module);
+    if (state.upload_file_type == nullptr) {
+        return -1;
+    }
+    Py_INCREF(state.upload_file_type);
+    if (PyModule_AddObject(module, "UploadFile", state.upload_file_type) < 0) {
+        Py_DECREF(state.upload_file_type);
+        return -1;
+    }
+    return 0;
+}
+
+int traverse_utils(PyObject* module, visitproc visit, void* arg)
+{
+    auto* state = static_cast<UtilsState*>(PyModule_GetState(module));
+    if (state != nullptr) {
+        Py_VISIT(state->upload_file_type);
+    }
+    return 0;
+}
+
+int clear_utils(PyObject* module)
+{
+    auto* state = static_cast<UtilsState*>(PyModule_GetState(module));
+    if (state != nullptr) {
+        Py_CLEAR(state->upload_file_type);
+    }
+    return 0;
+}
+
+void free_utils(void* module)
+{
+    clear_utils(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot utils_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_utils)},
+#ifdef PIXELMEND_ISOLATED_INTERPRETERS
+    {Py_mod_multiple_interpreters, PIXELMEND_ISOLATED_INTERPRETERS},
+#endif
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef utils_module = {
+    PyModuleDef_HEAD_INIT, "pixelmend.utils.utils", nullptr, sizeof(UtilsState), utils_methods, utils_slots,
+    traverse_utils, clear_utils, free_utils,
+};
+
+}
+
+}
+
+PyMODINIT_FUNC PyInit_utils()
+{
+    return PyModuleDef_Init(&pixelmend::utils_module);
+}
