@@ -19,6 +19,7 @@ struct InternedNames {
     PyObject* confidence_threshold;
     PyObject* display;
     PyObject* color;
+    PyObject* country;
     PyObject* segmentation_option;
     PyObject* black_white_option;
     PyObject* colorization_option;
@@ -34,6 +35,7 @@ inline constexpr std::pair<PyObject* InternedNames::*, const char*> interned_tex
     {&InternedNames::confidence_threshold, "confidence_threshold"},
     {&InternedNames::display, "display"},
     {&InternedNames::color, "color"},
+    {&InternedNames::country, "country"},
     {&InternedNames::segmentation_option, "0"},
     {&InternedNames::black_white_option, "1"},
     {&InternedNames::colorization_option, "2"},

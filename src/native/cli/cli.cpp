@@ -3,6 +3,7 @@
 #include "cli/api_key_source.hpp"
 #include "cli/command_line_run.hpp"
 #include "cli/terminal.hpp"
+#include "main/operations.hpp"
 #include "capi/text.hpp"
 
 namespace pixelmend {
@@ -80,29 +81,16 @@ void show(const py::dict& globals, py::handle value)
     }
 }
 
+// Each operation's description, and those of the methods that no operation has.
 py::dict method_descriptions()
 {
     py::dict descriptions;
-    descriptions["segment_image"] = "Implements segmentation masks on images.";
-    descriptions["black_white"] = "Transforms images or videos into grayscale.";
-    descriptions["get_identity_data"] =
-        "Extracts and classifies identity data from ID cards for the countries currently supported: Cameroon (CM), "
-        "Senegal (SEN), Germany (DE), France (FR), Benin (BEN), and C\u00f4te d'Ivoire (CIV).";
-    descriptions["face_id_verification"] =
-        "Compares a face from a provided image against a reference image to verify identity. This method is useful "
-        "for security processes such as authentication systems where face matching is required to confirm an "
-        "individual's identity. Ensure that both images are clear and that the faces are visible and not obscured "
-        "by shadows or objects.";
-    descriptions["colorization"] =
-        "Transforms grayscale images or videos back into color using advanced machine learning models. This method "
-        "reintroduces color to black-and-white visuals by predicting realistic colorization based on the content "
-        "and context of the images or videos.";
-    descriptions["analyze_image"] = "Analyze an image (implementation pending).";
-    descriptions["smart_object_detection"] =
-        "Detects objects in images using advanced machine learning models. This method allows for the "
-        "specification of a display style and a confidence threshold. Users can target specific objects based on "
-        "their type or detect objects that closely match a specified color, enhancing the precision and "
-        "applicability of the detection.";
+    for (const Operation& operation : operations) {
+        descriptions[operation.name] = operation.description;
+    }
+    for (const ExtraDescription& extra : descriptions_without_operation) {
+        descriptions[extra.name] = extra.description;
+    }
     return descriptions;
 }
 
@@ -138,33 +126,39 @@ bool has_attribute(py::handle object, py::handle name)
     return false;
 }
 
-// Runs the named operation with the command line's values, by position;
-// a missing required option ends it with its line printed instead, and
-// false returned.
+// The image path, then the values that the operation's row names; a method
+// that is no operation (list_methods, a caller's own) takes the image path alone.
+py::tuple positional_values(const py::object& args, const py::object& image_path, const Operation* operation)
+{
+    py::list values;
+    values.append(image_path);
+    if (operation != nullptr) {
+        for (const char* name : command_line_values_of(*operation)) {
+            values.append(args.attr(name));
+        }
+    }
+    return py::tuple(values);
+}
+
+bool lacks_required_option(const py::object& args, const Operation* operation)
+{
+    return operation != nullptr && operation->required_option != nullptr
+        && !is_true(args.attr(operation->required_option));
+}
+
+// Runs the named method with the command line's values, by position; an
+// operation's missing required option ends it with its line printed
+// instead, and false returned.
 bool call_operation(const py::dict& globals, const py::object& args, const py::object& method_to_call)
 {
     py::object method = args.attr("method");
     py::object image_path = args.attr("image_path");
-    py::object returned;
-    if (equals(method, py::str("smart_object_detection"))) {
-        returned = method_to_call(image_path, args.attr("display"), args.attr("confidence"), args.attr("option"),
-                                  args.attr("color"));
-    } else if (equals(method, py::str("face_id_verification"))) {
-        if (!is_true(args.attr("to_compare"))) {
-            show(globals, py::str("Image to compare is required for face_id_verification method."));
-            return false;
-        }
-        returned = method_to_call(image_path, args.attr("to_compare"));
-    } else if (equals(method, py::str("get_identity_data"))) {
-        if (!is_true(args.attr("country"))) {
-            show(globals, py::str("Country code is required for get_identity_data method."));
-            return false;
-        }
-        returned = method_to_call(image_path, args.attr("country"));
-    } else {
-        returned = method_to_call(image_path);
+    const Operation* operation = find_operation(method);
+    if (lacks_required_option(args, operation)) {
+        show(globals, py::str(operation->missing_option_message));
+        return false;
     }
-    show(globals, returned);
+    show(globals, method_to_call(*positional_values(args, image_path, operation)));
     return true;
 }
 

@@ -1,88 +1,21 @@
 #include "main/client.hpp"
 
-#include "exchange/exchange.hpp"
 #include "main/function.hpp"
+#include "main/operations.hpp"
 #include "capi/text.hpp"
+
+#include <array>
+#include <iterator>
+#include <utility>
 
 namespace pixelmend {
 
 namespace {
 
-py::object pair(py::handle name, py::handle value)
-{
-    auto tuple = py::reinterpret_steal<py::object>(PyTuple_Pack(2, name.ptr(), value.ptr()));
-    if (!tuple) {
-        throw py::error_already_set();
-    }
-    return tuple;
-}
-
-py::list fields_with_key(const Call& call)
-{
-    const InternedNames& names = call.state.names;
-    py::list fields;
-    fields.append(pair(names.api_key, py::getattr(call[0], names.key)));
-    return fields;
-}
-
-py::object run_exchange(const Call& call, const char* endpoint, py::list fields, py::handle to_compare = {})
-{
-    return exchange(call.state, call.globals, Upload{endpoint, std::move(fields), call[1], to_compare});
-}
-
 py::object init(const Call& call)
 {
     py::setattr(call[0], "key", call[1]);
     return py::none();
-}
-
-py::object transform(const Call& call, const char* endpoint, py::handle option)
-{
-    py::list fields = fields_with_key(call);
-    fields.append(pair(call.state.names.option, option));
-    return run_exchange(call, endpoint, std::move(fields));
-}
-
-py::object segment_image(const Call& call)
-{
-    return transform(call, "/vision/v0/segmention-masks", call.state.names.segmentation_option);
-}
-
-py::object black_white(const Call& call)
-{
-    return transform(call, "/vision/v0/black-white", call.state.names.black_white_option);
-}
-
-py::object colorization(const Call& call)
-{
-    return transform(call, "/vision/v0/colorization", call.state.names.colorization_option);
-}
-
-// Arguments: self, image_path, display, confidence_threshold, option, color.
-// The fields go out in another order than the parameters: option first.
-py::object smart_object_detection(const Call& call)
-{
-    const InternedNames& names = call.state.names;
-    py::list fields = fields_with_key(call);
-    fields.append(pair(names.option, call[4]));
-    fields.append(pair(names.confidence_threshold, call[3]));
-    fields.append(pair(names.display, call[2]));
-    if (is_true(call[5])) {
-        fields.append(pair(names.color, call[5]));
-    }
-    return run_exchange(call, "/vision/v0/smart-object-detection", std::move(fields));
-}
-
-py::object get_identity_data(const Call& call)
-{
-    py::list fields = fields_with_key(call);
-    fields.append(py::make_tuple("country", call[2].attr("upper")()));
-    return run_exchange(call, "/vision/v0/getIdentityData", std::move(fields));
-}
-
-py::object face_id_verification(const Call& call)
-{
-    return run_exchange(call, "/vision/v0/faceIdVerification", fields_with_key(call), call[2]);
 }
 
 // dir(object): the errors of a raising __dir__, or of one whose result is not
@@ -108,30 +41,28 @@ py::object list_methods(const Call& call)
     return names;
 }
 
-const Parameter self_only[] = {{"self"}};
-const Parameter self_and_key[] = {{"self"}, {"key", nullptr, true}};
-const Parameter self_and_image[] = {{"self"}, {"image_path", nullptr, true}};
-const Parameter detection_parameters[] = {
-    {"self"},
-    {"image_path", nullptr, true},
-    {"display", "Boxes"},
-    {"confidence_threshold", "0.25"},
-    {"option", "0"},
-    {"color", ""},
-};
-const Parameter identity_parameters[] = {{"self"}, {"image_path", nullptr, true}, {"country"}};
-const Parameter verification_parameters[] = {{"self"}, {"image_path", nullptr, true}, {"to_compare"}};
+template <std::size_t index>
+py::object operation_body(const Call& call)
+{
+    return run_operation(operations[index], call);
+}
 
-const FunctionDef methods[] = {
-    {"__init__", self_and_key, init},
-    {"segment_image", self_and_image, segment_image},
-    {"black_white", self_and_image, black_white},
-    {"colorization", self_and_image, colorization},
-    {"smart_object_detection", detection_parameters, smart_object_detection},
-    {"get_identity_data", identity_parameters, get_identity_data},
-    {"face_id_verification", verification_parameters, face_id_verification},
-    {"list_methods", self_only, list_methods},
-};
+constexpr Parameter self_only[] = {{"self"}};
+constexpr Parameter self_and_key[] = {{"self"}, {"key", nullptr, true}};
+
+// The class's functions: __init__, one per row of the operation table, in
+// table order, and list_methods.
+template <std::size_t... index>
+constexpr std::array<FunctionDef, sizeof...(index) + 2> client_functions(std::index_sequence<index...>)
+{
+    return {{
+        {"__init__", self_and_key, init},
+        {operations[index].name, parameters_of(operations[index]), operation_body<index>}...,
+        {"list_methods", self_only, list_methods},
+    }};
+}
+
+constexpr auto methods = client_functions(std::make_index_sequence<std::size(operations)>());
 
 }
 
