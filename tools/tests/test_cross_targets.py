@@ -3,7 +3,7 @@ from pathlib import Path
 
 import pytest
 
-TOOLS = Path(__file__).resolve().parents[1] / "tools"
+TOOLS = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(TOOLS))
 try:
     from wheelbuild import linux, sources, target_python

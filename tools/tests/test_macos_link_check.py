@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-TOOLS = Path(__file__).resolve().parents[1] / "tools"
+TOOLS = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(TOOLS))
 try:
     import macho
