@@ -1,15 +1,9 @@
 import sys
 import zipfile
-from pathlib import Path
 
 import pytest
 
-TOOLS = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(TOOLS))
-try:
-    from wheelbuild import linux
-finally:
-    sys.path.remove(str(TOOLS))
+from wheelbuild import linux
 
 DEFAULT = linux.TARGETS["manylinux_2_17_x86_64"]
 
