@@ -11,12 +11,12 @@ stage() {
 }
 
 # `host_python 3.X` prints this machine's newest CPython 3.X (pyenv's, else
-# python3.X on PATH), or nothing when it has none.
+# python3.X on PATH), or nothing when it has none: the wheel tools' own
+# lookup (tools/host_python.py: the tools, unlike .ci, are in the source
+# archive), run by the python3 the scripts run the tools with.
+host_python_lookup="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tools/host_python.py"
 host_python() {
-    local found
-    found=$(ls -d /root/.pyenv/versions/"$1".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
-    [ -n "$found" ] || found=$(command -v "python$1" || true)
-    echo "$found"
+    python3 "$host_python_lookup" "$1"
 }
 
 fail() {

@@ -9,7 +9,7 @@ import tomllib  # noqa: E402
 # The script makes virtual environments; an embeddable CPython has no venv.
 pytest.importorskip("venv")
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 if not (ROOT / ".ci" / "test_wheel.py").is_file():
     pytest.skip("the CI scripts are not in the source archive", allow_module_level=True)
 SPEC = importlib.util.spec_from_file_location("ci_test_wheel", ROOT / ".ci" / "test_wheel.py")

@@ -1,15 +1,9 @@
-import sys
 from pathlib import Path
 
 import pytest
 
-TOOLS = Path(__file__).resolve().parents[1] / "tools"
-sys.path.insert(0, str(TOOLS))
-try:
-    from wheelbuild import linux, sources, target_python
-    from wheelbuild.common import BuildError
-finally:
-    sys.path.remove(str(TOOLS))
+from wheelbuild import linux, sources, target_python
+from wheelbuild.common import BuildError
 
 AARCH64 = linux.TARGETS["manylinux_2_17_aarch64"]
 MUSL = linux.TARGETS["musllinux_1_2_x86_64"]

@@ -1,16 +1,9 @@
 import struct
-import sys
-from pathlib import Path
 
 import pytest
 
-TOOLS = Path(__file__).resolve().parents[1] / "tools"
-sys.path.insert(0, str(TOOLS))
-try:
-    import macho
-    import macos_link_check
-finally:
-    sys.path.remove(str(TOOLS))
+import macho
+import macos_link_check
 
 ARM64, X86_64 = 0x0100000C, 0x01000007
 LIBSYSTEM = "/usr/lib/libSystem.B.dylib"

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-CI = Path(__file__).resolve().parents[1] / ".ci"
+CI = Path(__file__).resolve().parents[2] / ".ci"
 SID_ROOT = CI / "sid_root"
 
 pytestmark = [

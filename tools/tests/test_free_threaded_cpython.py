@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-SCRIPT = Path(__file__).resolve().parents[1] / ".ci" / "free_threaded_cpython"
+SCRIPT = Path(__file__).resolve().parents[2] / ".ci" / "free_threaded_cpython"
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the CI's interpreters are built on Linux"),

@@ -1,19 +1,13 @@
 import base64
 import hashlib
 import io
-import sys
 import tarfile
 import zipfile
 from pathlib import Path
 
 import pytest
 
-TOOLS = Path(__file__).resolve().parents[1] / "tools"
-sys.path.insert(0, str(TOOLS))
-try:
-    from wheelbuild import windows as windows_wheel
-finally:
-    sys.path.remove(str(TOOLS))
+from wheelbuild import windows as windows_wheel
 
 
 def test_sources_are_the_ones_cmake_builds_for_windows():
