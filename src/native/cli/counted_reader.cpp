@@ -1,8 +1,8 @@
 #include "cli/counted_reader.hpp"
 
 #include "capi/api_boundary.hpp"
-#include "capi/capi_compat.hpp"
 #include "capi/module_type.hpp"
+#include "capi/object_lock.hpp"
 
 #include <new>
 #include <utility>

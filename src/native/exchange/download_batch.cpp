@@ -1,6 +1,7 @@
 #include "exchange/download_batch.hpp"
 
 #include "capi/api_boundary.hpp"
+#include "capi/capi_compat.hpp"
 #include "exchange/download_retries.hpp"
 #include "exchange/pooled_session.hpp"
 #include "exchange/result_fetch.hpp"

@@ -1,10 +1,10 @@
 #include "utils/upload_file.hpp"
 
 #include "capi/api_boundary.hpp"
-#include "capi/capi_compat.hpp"
 #include "capi/gil_released.hpp"
 #include "capi/module_type.hpp"
 #include "capi/native_path.hpp"
+#include "capi/object_lock.hpp"
 #include "capi/os_error.hpp"
 #include "platform/platform.hpp"
 
