@@ -4,6 +4,7 @@
 #include "capi/capi_compat.hpp"
 #include "exchange/download_retries.hpp"
 #include "exchange/pooled_session.hpp"
+#include "capi/print_and_raise.hpp"
 #include "exchange/result_fetch.hpp"
 #include "exchange/result_names.hpp"
 #include "capi/text.hpp"
