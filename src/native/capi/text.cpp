@@ -1,5 +1,7 @@
 #include "capi/text.hpp"
 
+#include "capi/new_reference.hpp"
+
 namespace pixelmend {
 
 namespace {
@@ -14,31 +16,19 @@ py::str empty_text()
 
 py::str as_text(py::handle value)
 {
-    PyObject* text = PyObject_Format(value.ptr(), empty_text().ptr());
-    if (text == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(text);
+    return steal_or_throw<py::str>(PyObject_Format(value.ptr(), empty_text().ptr()));
 }
 
 py::str concat(std::initializer_list<py::handle> parts)
 {
     if (parts.size() == 2) {
-        PyObject* joined = PyUnicode_Concat(parts.begin()[0].ptr(), parts.begin()[1].ptr());
-        if (joined == nullptr) {
-            throw py::error_already_set();
-        }
-        return py::reinterpret_steal<py::str>(joined);
+        return steal_or_throw<py::str>(PyUnicode_Concat(parts.begin()[0].ptr(), parts.begin()[1].ptr()));
     }
     py::list pieces;
     for (py::handle part : parts) {
         pieces.append(part);
     }
-    PyObject* joined = PyUnicode_Join(empty_text().ptr(), pieces.ptr());
-    if (joined == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(joined);
+    return steal_or_throw<py::str>(PyUnicode_Join(empty_text().ptr(), pieces.ptr()));
 }
 
 bool is_true(py::handle value)

@@ -2,6 +2,7 @@
 
 #include "capi/api_boundary.hpp"
 #include "capi/module_type.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/object_lock.hpp"
 
 #include <new>
@@ -78,12 +79,8 @@ py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const ObjectLock lock(self);
         read = state_of(self).read;
     }
-    PyObject* data = PyObject_Vectorcall(read.ptr(), args, static_cast<size_t>(nargs), nullptr);
-    if (data == nullptr) {
-        throw py::error_already_set();
-    }
-    auto chunk = py::reinterpret_steal<py::object>(data);
-    const Py_ssize_t size = PyObject_Length(data);
+    auto chunk = steal_or_throw(PyObject_Vectorcall(read.ptr(), args, static_cast<size_t>(nargs), nullptr));
+    const Py_ssize_t size = PyObject_Length(chunk.ptr());
     if (size < 0) {
         throw py::error_already_set();
     }
@@ -151,10 +148,7 @@ py::object make_counted_reader(py::handle type, py::object source, UploadReport 
 {
     auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
     py::object read = source.attr("read");
-    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
-    if (!reader) {
-        throw py::error_already_set();
-    }
+    auto reader = steal_or_throw(reader_type->tp_alloc(reader_type, 0));
     new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report),
                                                PyThreadState_Get()};
     return reader;

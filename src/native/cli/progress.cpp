@@ -2,6 +2,7 @@
 
 #include "capi/api_boundary.hpp"
 #include "cli/counted_reader.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 namespace pixelmend {
@@ -185,10 +186,7 @@ void Progress::wait_for_reply()
     py::object waiting = bar(keywords);
     py::module_ threading = py::module_::import("threading");
     py::object stop = threading.attr("Event")();
-    auto tick = py::reinterpret_steal<py::object>(PyCFunction_New(&tick_def, nullptr));
-    if (!tick) {
-        throw py::error_already_set();
-    }
+    auto tick = steal_or_throw(PyCFunction_New(&tick_def, nullptr));
     py::object ticker = threading.attr("Thread")(py::arg("target") = tick,
                                                  py::arg("args") = py::make_tuple(stop, waiting),
                                                  py::arg("name") = "pixelmend-progress", py::arg("daemon") = true);

@@ -1,5 +1,7 @@
 #include "exchange/printable_names.hpp"
 
+#include "capi/new_reference.hpp"
+
 #include <string>
 
 namespace pixelmend {
@@ -60,12 +62,8 @@ py::str printable(py::str text)
     if (!found) {
         return text;
     }
-    PyObject* result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, escaped.data(),
-                                                 static_cast<Py_ssize_t>(escaped.size()));
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(result);
+    return steal_or_throw<py::str>(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, escaped.data(), static_cast<Py_ssize_t>(escaped.size())));
 }
 
 }

@@ -2,6 +2,7 @@
 
 #include "exchange/exchange.hpp"
 #include "main/function.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 namespace pixelmend {
@@ -10,11 +11,7 @@ namespace {
 
 py::object pair(py::handle name, py::handle value)
 {
-    auto tuple = py::reinterpret_steal<py::object>(PyTuple_Pack(2, name.ptr(), value.ptr()));
-    if (!tuple) {
-        throw py::error_already_set();
-    }
-    return tuple;
+    return steal_or_throw(PyTuple_Pack(2, name.ptr(), value.ptr()));
 }
 
 py::list fields_with_key(const Call& call)
@@ -89,11 +86,7 @@ py::object face_id_verification(const Call& call)
 // iterable, propagate as dir() raises them.
 py::list attribute_names(py::handle object)
 {
-    auto names = py::reinterpret_steal<py::list>(PyObject_Dir(object.ptr()));
-    if (!names) {
-        throw py::error_already_set();
-    }
-    return names;
+    return steal_or_throw<py::list>(PyObject_Dir(object.ptr()));
 }
 
 py::object list_methods(const Call& call)

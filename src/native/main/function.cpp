@@ -2,6 +2,7 @@
 
 #include "capi/api_boundary.hpp"
 #include "capi/module_type.hpp"
+#include "capi/new_reference.hpp"
 
 #include <structmember.h>
 
@@ -411,10 +412,7 @@ Attributes describe(const FunctionDef& def)
     py::list defaults;
     for (std::size_t i = 0; i < def.parameters.size(); ++i) {
         const Parameter& parameter = def.parameters[i];
-        auto name = py::reinterpret_steal<py::str>(PyUnicode_InternFromString(parameter.name));
-        if (!name) {
-            throw py::error_already_set();
-        }
+        auto name = steal_or_throw<py::str>(PyUnicode_InternFromString(parameter.name));
         attributes.parameter_names[i] = std::move(name);
         if (parameter.text_default != nullptr) {
             defaults.append(py::str(parameter.text_default));

@@ -7,6 +7,7 @@
 #include "cli/counted_reader.hpp"
 #include "main/function.hpp"
 #include "main/main_state.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 #include <initializer_list>
@@ -24,11 +25,8 @@ py::module_ import_names(const py::dict& globals, const char* module, int level,
     for (const char* name : names) {
         fromlist.append(name);
     }
-    PyObject* imported = PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level);
-    if (imported == nullptr) {
-        throw py::error_already_set();
-    }
-    auto source = py::reinterpret_steal<py::module_>(imported);
+    auto source = steal_or_throw<py::module_>(
+        PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level));
     for (const char* name : names) {
         if (!py::hasattr(source, name)) {
             PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%S'", name,

@@ -4,6 +4,7 @@
 #include "capi/gil_released.hpp"
 #include "capi/module_type.hpp"
 #include "capi/native_path.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/object_lock.hpp"
 #include "capi/os_error.hpp"
 #include "platform/platform.hpp"
@@ -266,10 +267,7 @@ py::object read_bytes(PyObject* self, Py_ssize_t wanted)
         BusyScope busy(self);
         failure = ensure_open(state);
         if (!failure.happened()) {
-            data = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, count));
-            if (!data) {
-                throw py::error_already_set();
-            }
+            data = steal_or_throw(PyBytes_FromStringAndSize(nullptr, count));
             failure = judge(state, read_with_signals(state, PyBytes_AS_STRING(data.ptr()), count), count);
         }
         busy.finish(failure, count);
@@ -384,10 +382,7 @@ std::uint64_t count_argument(PyObject* argument)
 
 py::object new_reader(PyTypeObject* reader_type, ReaderState state)
 {
-    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
-    if (!reader) {
-        throw py::error_already_set();
-    }
+    auto reader = steal_or_throw(reader_type->tp_alloc(reader_type, 0));
     new (&state_of(reader.ptr())) ReaderState(std::move(state));
     return reader;
 }
