@@ -1,6 +1,7 @@
 #include "cli/counted_reader.hpp"
 
 #include "capi/api_boundary.hpp"
+#include "capi/fastcall_method.hpp"
 #include "capi/module_type.hpp"
 #include "capi/new_reference.hpp"
 #include "capi/object_lock.hpp"
@@ -113,8 +114,7 @@ void counted_reader_dealloc(PyObject* self)
 }
 
 PyMethodDef counted_reader_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(counted_reader_read)), METH_FASTCALL,
-     nullptr},
+    {"read", fastcall_method<counted_reader_read>(), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

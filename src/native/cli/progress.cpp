@@ -2,6 +2,7 @@
 
 #include "capi/api_boundary.hpp"
 #include "cli/counted_reader.hpp"
+#include "capi/fastcall_method.hpp"
 #include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
@@ -55,9 +56,7 @@ PyObject* tick_until_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     });
 }
 
-PyMethodDef tick_def = {"tick_until_stopped",
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tick_until_stopped)),
-                        METH_FASTCALL, nullptr};
+PyMethodDef tick_def = {"tick_until_stopped", fastcall_method<tick_until_stopped>(), METH_FASTCALL, nullptr};
 
 // The size shutil.get_terminal_size() falls back to when the terminal has
 // none: the environment's COLUMNS or LINES, else 80 by 24.

@@ -1,6 +1,7 @@
 #include "utils/upload_file.hpp"
 
 #include "capi/api_boundary.hpp"
+#include "capi/fastcall_method.hpp"
 #include "capi/gil_released.hpp"
 #include "capi/module_type.hpp"
 #include "capi/native_path.hpp"
@@ -421,12 +422,11 @@ void upload_file_dealloc(PyObject* self)
 }
 
 PyMethodDef upload_file_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upload_file_read)), METH_FASTCALL,
-     "read($self, size=-1, /)\n--\n\n"},
+    {"read", fastcall_method<upload_file_read>(), METH_FASTCALL, "read($self, size=-1, /)\n--\n\n"},
     {"close", upload_file_close, METH_NOARGS, "close($self, /)\n--\n\n"},
     {"__reduce__", upload_file_reduce, METH_NOARGS, nullptr},
-    {"_closed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upload_file_closed_copy)),
-     METH_FASTCALL | METH_CLASS, "_closed($type, name, size, consumed, /)\n--\n\n"},
+    {"_closed", fastcall_method<upload_file_closed_copy>(), METH_FASTCALL | METH_CLASS,
+     "_closed($type, name, size, consumed, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

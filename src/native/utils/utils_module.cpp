@@ -1,6 +1,7 @@
 #include "capi/api_boundary.hpp"
 #include "capi/capi_compat.hpp"
 #include "capi/call_arguments.hpp"
+#include "capi/fastcall_method.hpp"
 #include "utils/image_fields.hpp"
 #include "utils/upload_file.hpp"
 
@@ -61,16 +62,10 @@ PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize
     return guarded([&] { return image_path_id_fields(module, args, nargs, keyword_names); });
 }
 
-template <auto Function>
-PyCFunction fastcall_keywords()
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 PyMethodDef utils_methods[] = {
-    {"handle_image_path", fastcall_keywords<handle_image_path>(), METH_FASTCALL | METH_KEYWORDS,
+    {"handle_image_path", fastcall_method<handle_image_path>(), METH_FASTCALL | METH_KEYWORDS,
      "handle_image_path($module, /, fields, image_path)\n--\n\n"},
-    {"handle_image_path_id", fastcall_keywords<handle_image_path_id>(), METH_FASTCALL | METH_KEYWORDS,
+    {"handle_image_path_id", fastcall_method<handle_image_path_id>(), METH_FASTCALL | METH_KEYWORDS,
      "handle_image_path_id($module, /, fields, image_path, to_compare)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
