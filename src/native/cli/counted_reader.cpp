@@ -5,8 +5,9 @@
 #include "capi/module_type.hpp"
 #include "capi/new_reference.hpp"
 #include "capi/object_lock.hpp"
+#include "capi/value_object.hpp"
 
-#include <new>
+#include <functional>
 #include <utility>
 
 namespace pixelmend {
@@ -63,14 +64,9 @@ struct CountedState {
     }
 };
 
-struct CountedReaderObject {
-    PyObject_HEAD
-    CountedState state;
-};
-
 CountedState& state_of(PyObject* self)
 {
-    return reinterpret_cast<CountedReaderObject*>(self)->state;
+    return value_of<CountedState>(self);
 }
 
 py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
@@ -105,14 +101,6 @@ PyObject* counted_reader_len(PyObject* self, void*)
     return guarded([&] { return py::object(state_of(self).source.attr("len")); });
 }
 
-void counted_reader_dealloc(PyObject* self)
-{
-    state_of(self).~CountedState();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef counted_reader_methods[] = {
     {"read", fastcall_method<counted_reader_read>(), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -124,7 +112,7 @@ PyGetSetDef counted_reader_getset[] = {
 };
 
 PyType_Slot counted_reader_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(counted_reader_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<CountedState>)},
     {Py_tp_methods, counted_reader_methods},
     {Py_tp_getset, counted_reader_getset},
     {0, nullptr},
@@ -133,7 +121,7 @@ PyType_Slot counted_reader_slots[] = {
 // Readers come only from make_counted_reader; one made by calling the type
 // would have no source to read.
 PyType_Spec counted_reader_spec = {
-    "pixelmend.main.CountedReader", sizeof(CountedReaderObject), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
+    "pixelmend.main.CountedReader", sizeof(ValueObject<CountedState>), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
     counted_reader_slots,
 };
 
@@ -146,12 +134,9 @@ PyObject* new_counted_reader_type(PyObject* module)
 
 py::object make_counted_reader(py::handle type, py::object source, UploadReport report)
 {
-    auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
     py::object read = source.attr("read");
-    auto reader = steal_or_throw(reader_type->tp_alloc(reader_type, 0));
-    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report),
-                                               PyThreadState_Get()};
-    return reader;
+    return make_value_object(type, CountedState{std::move(source), std::move(read), std::move(report),
+                                                PyThreadState_Get()});
 }
 
 void stop_reporting(py::handle reader)

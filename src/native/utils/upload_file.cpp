@@ -8,11 +8,11 @@
 #include "capi/new_reference.hpp"
 #include "capi/object_lock.hpp"
 #include "capi/os_error.hpp"
+#include "capi/value_object.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -47,14 +47,9 @@ struct ReaderState {
     std::uint64_t remaining() const { return identity.size - consumed; }
 };
 
-struct UploadFileObject {
-    PyObject_HEAD
-    ReaderState state;
-};
-
 ReaderState& state_of(PyObject* self)
 {
-    return reinterpret_cast<UploadFileObject*>(self)->state;
+    return value_of<ReaderState>(self);
 }
 
 // A failure is kept and raised again on every later read: a reader that went
@@ -381,13 +376,6 @@ std::uint64_t count_argument(PyObject* argument)
     return count;
 }
 
-py::object new_reader(PyTypeObject* reader_type, ReaderState state)
-{
-    auto reader = steal_or_throw(reader_type->tp_alloc(reader_type, 0));
-    new (&state_of(reader.ptr())) ReaderState(std::move(state));
-    return reader;
-}
-
 py::object closed_reader(PyObject* type, PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs != 3 || !PyUnicode_Check(args[0])) {
@@ -405,20 +393,12 @@ py::object closed_reader(PyObject* type, PyObject* const* args, Py_ssize_t nargs
     ReaderState state(native_path(args[0]), py::reinterpret_borrow<py::str>(args[0]), identity);
     state.consumed = consumed;
     state.closed = true;
-    return new_reader(reinterpret_cast<PyTypeObject*>(type), std::move(state));
+    return make_value_object(type, std::move(state));
 }
 
 PyObject* upload_file_closed_copy(PyObject* type, PyObject* const* args, Py_ssize_t nargs)
 {
     return guarded([&] { return closed_reader(type, args, nargs); });
-}
-
-void upload_file_dealloc(PyObject* self)
-{
-    state_of(self).~ReaderState();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyMethodDef upload_file_methods[] = {
@@ -438,7 +418,7 @@ PyGetSetDef upload_file_getset[] = {
 };
 
 PyType_Slot upload_file_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(upload_file_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<ReaderState>)},
     {Py_tp_repr, reinterpret_cast<void*>(upload_file_repr)},
     {Py_tp_methods, upload_file_methods},
     {Py_tp_getset, upload_file_getset},
@@ -447,7 +427,7 @@ PyType_Slot upload_file_slots[] = {
 
 // Readers only come from the helpers, which stat the file first.
 PyType_Spec upload_file_spec = {
-    "pixelmend.utils.utils.UploadFile", sizeof(UploadFileObject), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
+    "pixelmend.utils.utils.UploadFile", sizeof(ValueObject<ReaderState>), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
     upload_file_slots,
 };
 
@@ -460,9 +440,7 @@ PyObject* new_upload_file_type(PyObject* module)
 
 py::object make_upload_file(py::handle type, const ImageFile& file)
 {
-    auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
-    ReaderState state(file.path, native_name_text(file.path), file.identity);
-    return new_reader(reader_type, std::move(state));
+    return make_value_object(type, ReaderState(file.path, native_name_text(file.path), file.identity));
 }
 
 }
