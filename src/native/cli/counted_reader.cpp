@@ -18,12 +18,12 @@ namespace {
 // it: a report runs Python code, which must not run inside the lock. The
 // callbacks are copies, so that reporting stopped meanwhile cannot destroy
 // the one running.
-struct Telling {
+struct PendingReport {
     std::function<void(Py_ssize_t)> sent;
     Py_ssize_t bytes = 0;
     std::function<void()> all_sent;
 
-    void tell() const
+    void deliver() const
     {
         if (sent) {
             sent(bytes);
@@ -44,23 +44,23 @@ struct CountedState {
     Py_ssize_t unreported = 0;
     bool ended = false;
 
-    Telling read_returned(Py_ssize_t size, bool on_reporter)
+    PendingReport read_returned(Py_ssize_t size, bool on_reporter)
     {
-        Telling telling;
+        PendingReport pending;
         const bool at_end = size == 0;
         unreported += std::exchange(in_flight, size);
         if (!on_reporter) {
-            return telling;
+            return pending;
         }
         if (report.sent && (unreported >= report.batch || (at_end && unreported > 0))) {
-            telling.bytes = std::exchange(unreported, 0);
-            telling.sent = report.sent;
+            pending.bytes = std::exchange(unreported, 0);
+            pending.sent = report.sent;
         }
         if (at_end && !ended && report.all_sent) {
             ended = true;
-            telling.all_sent = report.all_sent;
+            pending.all_sent = report.all_sent;
         }
-        return telling;
+        return pending;
     }
 };
 
@@ -81,13 +81,13 @@ py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (size < 0) {
         throw py::error_already_set();
     }
-    Telling telling;
+    PendingReport pending;
     {
         const ObjectLock lock(self);
         CountedState& state = state_of(self);
-        telling = state.read_returned(size, state.reporter == PyThreadState_Get());
+        pending = state.read_returned(size, state.reporter == PyThreadState_Get());
     }
-    telling.tell();
+    pending.deliver();
     return chunk;
 }
 

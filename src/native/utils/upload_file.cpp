@@ -90,9 +90,9 @@ Py_ssize_t amount_to_read(const ReaderState& state, Py_ssize_t wanted)
 
 // Checks that the reader can be read and marks it busy in one step, so that
 // no two threads ever read it at once, nor one closes it under the other.
-// Returns the count to read; a reader with nothing left is not claimed.
+// Returns the count to read; a reader with nothing left is not marked busy.
 // A failure, once kept, never changes again, so it is raised outside.
-Py_ssize_t claim(PyObject* self, Py_ssize_t wanted)
+Py_ssize_t begin_read(PyObject* self, Py_ssize_t wanted)
 {
     ReaderState& state = state_of(self);
     bool closed;
@@ -154,7 +154,9 @@ private:
     Py_ssize_t count_ = 0;
 };
 
-struct Opened {
+// The file as opened for a reader, or none, and the reason it cannot be
+// read: it could not be opened, or what opened is not the file listed.
+struct OpenAttempt {
     platform::File file;
     Failure failure;
 };
@@ -171,14 +173,14 @@ Failure identity_failure(const platform::FileStatus& status, const platform::Fil
     return Failure{};
 }
 
-Opened open_listed_file(const platform::NativePath& path, const platform::FileIdentity& expected)
+OpenAttempt open_listed_file(const platform::NativePath& path, const platform::FileIdentity& expected)
 {
     try {
         platform::File file = platform::open_for_reading(path);
         const Failure failure = identity_failure(platform::status_of(file), expected);
-        return Opened{std::move(file), failure};
+        return OpenAttempt{std::move(file), failure};
     } catch (const platform::SystemError& error) {
-        return Opened{platform::File(), Failure{Failure::Kind::system, error.code()}};
+        return OpenAttempt{platform::File(), Failure{Failure::Kind::system, error.code()}};
     }
 }
 
@@ -187,13 +189,13 @@ Failure ensure_open(ReaderState& state)
     if (state.file) {
         return Failure{};
     }
-    Opened opened;
+    OpenAttempt attempt;
     {
         GilReleased released;
-        opened = open_listed_file(state.path, state.identity);
+        attempt = open_listed_file(state.path, state.identity);
     }
-    state.file = std::move(opened.file);
-    return opened.failure;
+    state.file = std::move(attempt.file);
+    return attempt.failure;
 }
 
 struct Chunk {
@@ -239,7 +241,9 @@ Chunk read_with_signals(ReaderState& state, char* buffer, Py_ssize_t count)
     }
 }
 
-Failure judge(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
+// What a read of `count` bytes that got `chunk` failed of: the system's
+// error, or a file that ended early because it shrank since it was listed.
+Failure read_failure(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
 {
     if (chunk.error != 0) {
         return Failure{Failure::Kind::system, chunk.error};
@@ -252,7 +256,7 @@ Failure judge(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
 
 py::object read_bytes(PyObject* self, Py_ssize_t wanted)
 {
-    const Py_ssize_t count = claim(self, wanted);
+    const Py_ssize_t count = begin_read(self, wanted);
     if (count == 0) {
         return py::bytes();
     }
@@ -264,7 +268,7 @@ py::object read_bytes(PyObject* self, Py_ssize_t wanted)
         failure = ensure_open(state);
         if (!failure.happened()) {
             data = steal_or_throw(PyBytes_FromStringAndSize(nullptr, count));
-            failure = judge(state, read_with_signals(state, PyBytes_AS_STRING(data.ptr()), count), count);
+            failure = read_failure(state, read_with_signals(state, PyBytes_AS_STRING(data.ptr()), count), count);
         }
         busy.finish(failure, count);
     }
