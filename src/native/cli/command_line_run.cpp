@@ -38,14 +38,14 @@ RunsHolder& holder_of(PyObject* object)
     return value_of<RunsHolder>(object);
 }
 
-int context_runs_traverse(PyObject* self, visitproc visit, void* arg)
+int context_runs_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(holder_of(self).owner.ptr());
     return 0;
 }
 
-int context_runs_clear(PyObject* self)
+int context_runs_clear(PyObject* self) noexcept
 {
     holder_of(self).owner = py::object();
     return 0;

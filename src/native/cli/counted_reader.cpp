@@ -91,12 +91,12 @@ py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return chunk;
 }
 
-PyObject* counted_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
+PyObject* counted_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] { return read_and_count(self, args, nargs); });
 }
 
-PyObject* counted_reader_len(PyObject* self, void*)
+PyObject* counted_reader_len(PyObject* self, void*) noexcept
 {
     return guarded([&] { return py::object(state_of(self).source.attr("len")); });
 }

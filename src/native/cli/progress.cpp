@@ -35,7 +35,7 @@ py::object bar_type()
 // The waiting thread's body: redraws the bar twice a second until the event
 // is set. A bar that can no longer be drawn ends it quietly, as the display
 // is no reason to trouble the thread's output.
-PyObject* tick_until_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+PyObject* tick_until_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] {
         if (nargs != 2) {

@@ -240,7 +240,7 @@ struct WorkerTicket {
     int seat;
 };
 
-PyObject* run_worker(PyObject* capsule, PyObject*)
+PyObject* run_worker(PyObject* capsule, PyObject*) noexcept
 {
     auto* ticket = static_cast<WorkerTicket*>(PyCapsule_GetPointer(capsule, ticket_name));
     if (ticket == nullptr) {
@@ -256,7 +256,7 @@ PyObject* run_worker(PyObject* capsule, PyObject*)
 
 PyMethodDef worker_def = {"download_worker", run_worker, METH_NOARGS, nullptr};
 
-void free_ticket(PyObject* capsule)
+void free_ticket(PyObject* capsule) noexcept
 {
     delete static_cast<WorkerTicket*>(PyCapsule_GetPointer(capsule, ticket_name));
 }

@@ -111,7 +111,7 @@ int make_state(PyObject* module, MainState& state)
     return state.runs_variable != nullptr ? 0 : -1;
 }
 
-int exec_main(PyObject* module)
+int exec_main(PyObject* module) noexcept
 {
     MainState& state = *state_of_module(module);
     if (make_state(module, state) < 0) {
@@ -126,7 +126,7 @@ int exec_main(PyObject* module)
     return done != nullptr ? 0 : -1;
 }
 
-int traverse_main(PyObject* module, visitproc visit, void* arg)
+int traverse_main(PyObject* module, visitproc visit, void* arg) noexcept
 {
     MainState* state = state_of_module(module);
     if (state == nullptr) {
@@ -140,7 +140,7 @@ int traverse_main(PyObject* module, visitproc visit, void* arg)
     return 0;
 }
 
-int clear_main(PyObject* module)
+int clear_main(PyObject* module) noexcept
 {
     MainState* state = state_of_module(module);
     if (state == nullptr) {
@@ -155,7 +155,7 @@ int clear_main(PyObject* module)
     return 0;
 }
 
-void free_main(void* module)
+void free_main(void* module) noexcept
 {
     clear_main(static_cast<PyObject*>(module));
 }
@@ -185,7 +185,7 @@ MainState& state_of_type(PyTypeObject* type)
 
 }
 
-PyMODINIT_FUNC PyInit_main()
+PyMODINIT_FUNC PyInit_main() noexcept
 {
     return PyModuleDef_Init(&pixelmend::main_module);
 }

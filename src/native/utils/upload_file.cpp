@@ -295,14 +295,14 @@ Py_ssize_t requested_size(PyObject* const* args, Py_ssize_t nargs)
     throw py::error_already_set();
 }
 
-PyObject* upload_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
+PyObject* upload_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] { return read_bytes(self, requested_size(args, nargs)); });
 }
 
 // A reader closed while another thread reads it is closed by that thread
 // when its read ends.
-PyObject* upload_file_close(PyObject* self, PyObject*)
+PyObject* upload_file_close(PyObject* self, PyObject*) noexcept
 {
     platform::File done;
     {
@@ -316,7 +316,7 @@ PyObject* upload_file_close(PyObject* self, PyObject*)
     Py_RETURN_NONE;
 }
 
-PyObject* upload_file_len(PyObject* self, void*)
+PyObject* upload_file_len(PyObject* self, void*) noexcept
 {
     std::uint64_t remaining;
     {
@@ -326,12 +326,12 @@ PyObject* upload_file_len(PyObject* self, void*)
     return PyLong_FromUnsignedLongLong(remaining);
 }
 
-PyObject* upload_file_name(PyObject* self, void*)
+PyObject* upload_file_name(PyObject* self, void*) noexcept
 {
     return state_of(self).name.inc_ref().ptr();
 }
 
-PyObject* upload_file_closed(PyObject* self, void*)
+PyObject* upload_file_closed(PyObject* self, void*) noexcept
 {
     bool closed;
     {
@@ -341,7 +341,7 @@ PyObject* upload_file_closed(PyObject* self, void*)
     return PyBool_FromLong(closed);
 }
 
-PyObject* upload_file_repr(PyObject* self)
+PyObject* upload_file_repr(PyObject* self) noexcept
 {
     const ReaderState& state = state_of(self);
     return PyUnicode_FromFormat("<UploadFile %R size=%lld>", state.name.ptr(),
@@ -353,7 +353,7 @@ PyObject* upload_file_repr(PyObject* self)
 // the readers were being sent holds the request and with it the readers; so
 // it crosses a process boundary (a pool's worker to its parent) whole, and
 // nothing can be read through the copy.
-PyObject* upload_file_reduce(PyObject* self, PyObject*)
+PyObject* upload_file_reduce(PyObject* self, PyObject*) noexcept
 {
     return guarded([&] {
         std::uint64_t size;
@@ -400,7 +400,7 @@ py::object closed_reader(PyObject* type, PyObject* const* args, Py_ssize_t nargs
     return make_value_object(type, std::move(state));
 }
 
-PyObject* upload_file_closed_copy(PyObject* type, PyObject* const* args, Py_ssize_t nargs)
+PyObject* upload_file_closed_copy(PyObject* type, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] { return closed_reader(type, args, nargs); });
 }

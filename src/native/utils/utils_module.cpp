@@ -52,12 +52,12 @@ py::object image_path_id_fields(PyObject* module, PyObject* const* args, Py_ssiz
     return fields;
 }
 
-PyObject* handle_image_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names)
+PyObject* handle_image_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names) noexcept
 {
     return guarded([&] { return image_path_fields(module, args, nargs, keyword_names); });
 }
 
-PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names)
+PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names) noexcept
 {
     return guarded([&] { return image_path_id_fields(module, args, nargs, keyword_names); });
 }
@@ -70,7 +70,7 @@ PyMethodDef utils_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_utils(PyObject* module)
+int exec_utils(PyObject* module) noexcept
 {
     PyObject* prepared = guarded([] {
         prepare_error_handling();
@@ -93,7 +93,7 @@ int exec_utils(PyObject* module)
     return 0;
 }
 
-int traverse_utils(PyObject* module, visitproc visit, void* arg)
+int traverse_utils(PyObject* module, visitproc visit, void* arg) noexcept
 {
     auto* state = static_cast<UtilsState*>(PyModule_GetState(module));
     if (state != nullptr) {
@@ -102,7 +102,7 @@ int traverse_utils(PyObject* module, visitproc visit, void* arg)
     return 0;
 }
 
-int clear_utils(PyObject* module)
+int clear_utils(PyObject* module) noexcept
 {
     auto* state = static_cast<UtilsState*>(PyModule_GetState(module));
     if (state != nullptr) {
@@ -111,7 +111,7 @@ int clear_utils(PyObject* module)
     return 0;
 }
 
-void free_utils(void* module)
+void free_utils(void* module) noexcept
 {
     clear_utils(static_cast<PyObject*>(module));
 }
@@ -136,7 +136,7 @@ PyModuleDef utils_module = {
 
 }
 
-PyMODINIT_FUNC PyInit_utils()
+PyMODINIT_FUNC PyInit_utils() noexcept
 {
     return PyModuleDef_Init(&pixelmend::utils_module);
 }
