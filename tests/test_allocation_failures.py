@@ -103,6 +103,8 @@ SCRIPT = textwrap.dedent(
         ),
         "list_methods": lambda: client.list_methods(),
         "argument_binding_error": lambda: client.smart_object_detection("img.png", colour="#f00"),
+        "missing_arguments": lambda: pm.Pixelmend.face_id_verification(),
+        "too_many_arguments": lambda: client.segment_image("img.png", "img.png"),
         "handle_image_path": lambda: handle_image_path([("api_key", "key")], "images"),
         "handle_image_path_id": lambda: handle_image_path_id({"api_key": "key"}, "img.png", "images"),
         "main": lambda: (
@@ -143,7 +145,7 @@ SCRIPT = textwrap.dedent(
     """
 )
 
-NORMAL = {"argument_binding_error": "TypeError"}
+NORMAL = {"argument_binding_error": "TypeError", "missing_arguments": "TypeError", "too_many_arguments": "TypeError"}
 
 SCENARIOS = [
     "segment_image",
@@ -154,6 +156,8 @@ SCENARIOS = [
     "face_id_verification",
     "list_methods",
     "argument_binding_error",
+    "missing_arguments",
+    "too_many_arguments",
     "handle_image_path",
     "handle_image_path_id",
     "main",

@@ -26,6 +26,8 @@ inline void prepare_error_handling()
 
 // Runs `body` where C++ exceptions must not escape into the interpreter:
 // each one becomes the matching Python exception and the caller gets NULL.
+// Every entry point that the interpreter calls is noexcept and runs what can
+// throw inside this one boundary.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept
 {
@@ -45,6 +47,12 @@ PyObject* guarded(Body&& body) noexcept
         // error is the one the caller must see.
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_RuntimeError, error.what());
+        }
+    } catch (...) {
+        // Nothing of ours throws anything else; should a library do so, the
+        // caller still gets an exception rather than the process ending.
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
         }
     }
     return nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capi/new_reference.hpp"
 #include "platform/platform.hpp"
 
 #include <pybind11/pybind11.h>
@@ -46,10 +47,7 @@ inline py::str native_name_text(platform::NativeName name)
 #else
     PyObject* text = PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 #endif
-    if (text == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(text);
+    return steal_or_throw<py::str>(text);
 }
 
 }

@@ -1,8 +1,6 @@
 #include "capi/text.hpp"
 
-#include "main/function.hpp"
-
-#include <string>
+#include "capi/new_reference.hpp"
 
 namespace pixelmend {
 
@@ -18,31 +16,19 @@ py::str empty_text()
 
 py::str as_text(py::handle value)
 {
-    PyObject* text = PyObject_Format(value.ptr(), empty_text().ptr());
-    if (text == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(text);
+    return steal_or_throw<py::str>(PyObject_Format(value.ptr(), empty_text().ptr()));
 }
 
 py::str concat(std::initializer_list<py::handle> parts)
 {
     if (parts.size() == 2) {
-        PyObject* joined = PyUnicode_Concat(parts.begin()[0].ptr(), parts.begin()[1].ptr());
-        if (joined == nullptr) {
-            throw py::error_already_set();
-        }
-        return py::reinterpret_steal<py::str>(joined);
+        return steal_or_throw<py::str>(PyUnicode_Concat(parts.begin()[0].ptr(), parts.begin()[1].ptr()));
     }
     py::list pieces;
     for (py::handle part : parts) {
         pieces.append(part);
     }
-    PyObject* joined = PyUnicode_Join(empty_text().ptr(), pieces.ptr());
-    if (joined == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(joined);
+    return steal_or_throw<py::str>(PyUnicode_Join(empty_text().ptr(), pieces.ptr()));
 }
 
 bool is_true(py::handle value)
@@ -61,81 +47,6 @@ bool equals(py::handle value, py::handle other)
         throw py::error_already_set();
     }
     return equal != 0;
-}
-
-bool is_unprintable(char32_t character) noexcept
-{
-    const bool control = character < 0x20 || (character >= 0x7f && character <= 0x9f);
-    const bool surrogate = character >= 0xd800 && character <= 0xdfff;
-    const bool reordering =
-        (character >= 0x202a && character <= 0x202e) || (character >= 0x2066 && character <= 0x2069);
-    return control || surrogate || reordering;
-}
-
-namespace {
-
-void append_hex(std::u32string& escaped, char32_t character, int digits)
-{
-    constexpr char hex_digits[] = "0123456789abcdef";
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-        escaped += static_cast<char32_t>(hex_digits[(character >> shift) & 0xf]);
-    }
-}
-
-void append_escape(std::u32string& escaped, char32_t character)
-{
-    switch (character) {
-    case U'\t':
-        escaped += U"\\t";
-        return;
-    case U'\n':
-        escaped += U"\\n";
-        return;
-    case U'\r':
-        escaped += U"\\r";
-        return;
-    default:
-        escaped += character > 0xff ? U"\\u" : U"\\x";
-        append_hex(escaped, character, character > 0xff ? 4 : 2);
-    }
-}
-
-}
-
-py::str printable(py::str text)
-{
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    std::u32string escaped;
-    bool found = false;
-    for (Py_ssize_t index = 0; index < length; ++index) {
-        const auto character = static_cast<char32_t>(PyUnicode_READ_CHAR(text.ptr(), index));
-        if (is_unprintable(character)) {
-            found = true;
-            append_escape(escaped, character);
-        } else {
-            escaped += character;
-        }
-    }
-    if (!found) {
-        return text;
-    }
-    PyObject* result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, escaped.data(),
-                                                 static_cast<Py_ssize_t>(escaped.size()));
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(result);
-}
-
-void print_line(const py::dict& globals, py::handle value)
-{
-    lookup_global(globals, "print")(value);
-}
-
-void raise_exception(PyObject* type, py::handle message)
-{
-    PyErr_SetObject(type, message.ptr());
-    throw py::error_already_set();
 }
 
 }

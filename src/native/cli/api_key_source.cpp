@@ -1,6 +1,6 @@
 #include "cli/api_key_source.hpp"
 
-#include "main/function.hpp"
+#include "capi/module_globals.hpp"
 #include "cli/terminal.hpp"
 #include "capi/text.hpp"
 

@@ -2,6 +2,8 @@
 
 #include "cli/api_key_source.hpp"
 #include "cli/command_line_run.hpp"
+#include "capi/module_globals.hpp"
+#include "capi/print_and_raise.hpp"
 #include "cli/terminal.hpp"
 #include "main/operations.hpp"
 #include "capi/text.hpp"

@@ -1,10 +1,10 @@
 #include "cli/command_line_run.hpp"
 
 #include "capi/module_type.hpp"
+#include "capi/value_object.hpp"
 
 #include <algorithm>
 #include <memory>
-#include <new>
 #include <vector>
 
 namespace pixelmend {
@@ -22,54 +22,44 @@ struct ContextRuns {
 
 namespace {
 
-// The holder that the context variable refers to. It keeps a reference to
-// the context that owns the list: contexts are freed and their memory
-// reused, so an address alone could take a new context for the old one;
-// while the holder lives, its owner cannot go. The context refers back to
-// it through its variables, a cycle the collector ends once both are gone.
-struct ContextRunsObject {
-    PyObject_HEAD
-    PyObject* owner;
+// What the context variable refers to: the list, and a reference to the
+// context that owns it, set once the variable holds it. Contexts are freed
+// and their memory reused, so an address alone could take a new context for
+// the old one; while the holder lives, its owner cannot go. The context
+// refers back to it through its variables, a cycle the collector ends once
+// both are gone. The owner goes first, as members go in reverse order.
+struct RunsHolder {
     ContextRuns runs;
+    py::object owner;
 };
 
-ContextRunsObject* as_holder(PyObject* object)
+RunsHolder& holder_of(PyObject* object)
 {
-    return reinterpret_cast<ContextRunsObject*>(object);
+    return value_of<RunsHolder>(object);
 }
 
-int context_runs_traverse(PyObject* self, visitproc visit, void* arg)
+int context_runs_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_holder(self)->owner);
+    Py_VISIT(holder_of(self).owner.ptr());
     return 0;
 }
 
-int context_runs_clear(PyObject* self)
+int context_runs_clear(PyObject* self) noexcept
 {
-    Py_CLEAR(as_holder(self)->owner);
+    holder_of(self).owner = py::object();
     return 0;
-}
-
-void context_runs_dealloc(PyObject* self)
-{
-    PyObject_GC_UnTrack(self);
-    context_runs_clear(self);
-    as_holder(self)->runs.~ContextRuns();
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
 }
 
 PyType_Slot context_runs_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(context_runs_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(context_runs_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(context_runs_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<RunsHolder>)},
     {0, nullptr},
 };
 
 PyType_Spec context_runs_spec = {
-    "pixelmend.main.ContextRuns", sizeof(ContextRunsObject), 0,
+    "pixelmend.main.ContextRuns", sizeof(ValueObject<RunsHolder>), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | own_instances_only, context_runs_slots,
 };
 
@@ -97,7 +87,7 @@ py::object visible_runs_owner(const MainState& state)
 
 ContextRuns* runs_in(const py::object& owner)
 {
-    return &as_holder(owner.ptr())->runs;
+    return &holder_of(owner.ptr()).runs;
 }
 
 // The holder of this context's own list, or null: none is visible, or the
@@ -105,7 +95,7 @@ ContextRuns* runs_in(const py::object& owner)
 py::object own_runs_owner(const MainState& state)
 {
     py::object owner = visible_runs_owner(state);
-    if (owner && as_holder(owner.ptr())->owner != running_context()) {
+    if (owner && holder_of(owner.ptr()).owner.ptr() != running_context()) {
         return py::object();
     }
     return owner;
@@ -119,15 +109,7 @@ ContextRuns* own_runs(const MainState& state)
 
 py::object make_runs_owner(const MainState& state)
 {
-    auto* type = reinterpret_cast<PyTypeObject*>(state.context_runs_type);
-    auto* holder = PyObject_GC_New(ContextRunsObject, type);
-    if (holder == nullptr) {
-        throw py::error_already_set();
-    }
-    holder->owner = nullptr;
-    new (&holder->runs) ContextRuns();
-    PyObject_GC_Track(holder);
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(holder));
+    return make_value_object(state.context_runs_type, RunsHolder{});
 }
 
 // This context's list of calls, made and set the first time it runs one.
@@ -143,9 +125,7 @@ py::object runs_owner_of_this_context(const MainState& state)
         throw py::error_already_set();
     }
     Py_DECREF(token);
-    PyObject* context = running_context();
-    Py_INCREF(context);
-    as_holder(owner.ptr())->owner = context;
+    holder_of(owner.ptr()).owner = py::reinterpret_borrow<py::object>(running_context());
     return owner;
 }
 

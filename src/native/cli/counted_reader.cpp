@@ -1,10 +1,13 @@
 #include "cli/counted_reader.hpp"
 
 #include "capi/api_boundary.hpp"
-#include "capi/capi_compat.hpp"
+#include "capi/fastcall_method.hpp"
 #include "capi/module_type.hpp"
+#include "capi/new_reference.hpp"
+#include "capi/object_lock.hpp"
+#include "capi/value_object.hpp"
 
-#include <new>
+#include <functional>
 #include <utility>
 
 namespace pixelmend {
@@ -15,12 +18,12 @@ namespace {
 // it: a report runs Python code, which must not run inside the lock. The
 // callbacks are copies, so that reporting stopped meanwhile cannot destroy
 // the one running.
-struct Telling {
+struct PendingReport {
     std::function<void(Py_ssize_t)> sent;
     Py_ssize_t bytes = 0;
     std::function<void()> all_sent;
 
-    void tell() const
+    void deliver() const
     {
         if (sent) {
             sent(bytes);
@@ -41,34 +44,29 @@ struct CountedState {
     Py_ssize_t unreported = 0;
     bool ended = false;
 
-    Telling read_returned(Py_ssize_t size, bool on_reporter)
+    PendingReport read_returned(Py_ssize_t size, bool on_reporter)
     {
-        Telling telling;
+        PendingReport pending;
         const bool at_end = size == 0;
         unreported += std::exchange(in_flight, size);
         if (!on_reporter) {
-            return telling;
+            return pending;
         }
         if (report.sent && (unreported >= report.batch || (at_end && unreported > 0))) {
-            telling.bytes = std::exchange(unreported, 0);
-            telling.sent = report.sent;
+            pending.bytes = std::exchange(unreported, 0);
+            pending.sent = report.sent;
         }
         if (at_end && !ended && report.all_sent) {
             ended = true;
-            telling.all_sent = report.all_sent;
+            pending.all_sent = report.all_sent;
         }
-        return telling;
+        return pending;
     }
-};
-
-struct CountedReaderObject {
-    PyObject_HEAD
-    CountedState state;
 };
 
 CountedState& state_of(PyObject* self)
 {
-    return reinterpret_cast<CountedReaderObject*>(self)->state;
+    return value_of<CountedState>(self);
 }
 
 py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
@@ -78,46 +76,33 @@ py::object read_and_count(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const ObjectLock lock(self);
         read = state_of(self).read;
     }
-    PyObject* data = PyObject_Vectorcall(read.ptr(), args, static_cast<size_t>(nargs), nullptr);
-    if (data == nullptr) {
-        throw py::error_already_set();
-    }
-    auto chunk = py::reinterpret_steal<py::object>(data);
-    const Py_ssize_t size = PyObject_Length(data);
+    auto chunk = steal_or_throw(PyObject_Vectorcall(read.ptr(), args, static_cast<size_t>(nargs), nullptr));
+    const Py_ssize_t size = PyObject_Length(chunk.ptr());
     if (size < 0) {
         throw py::error_already_set();
     }
-    Telling telling;
+    PendingReport pending;
     {
         const ObjectLock lock(self);
         CountedState& state = state_of(self);
-        telling = state.read_returned(size, state.reporter == PyThreadState_Get());
+        pending = state.read_returned(size, state.reporter == PyThreadState_Get());
     }
-    telling.tell();
+    pending.deliver();
     return chunk;
 }
 
-PyObject* counted_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
+PyObject* counted_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] { return read_and_count(self, args, nargs); });
 }
 
-PyObject* counted_reader_len(PyObject* self, void*)
+PyObject* counted_reader_len(PyObject* self, void*) noexcept
 {
     return guarded([&] { return py::object(state_of(self).source.attr("len")); });
 }
 
-void counted_reader_dealloc(PyObject* self)
-{
-    state_of(self).~CountedState();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef counted_reader_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(counted_reader_read)), METH_FASTCALL,
-     nullptr},
+    {"read", fastcall_method<counted_reader_read>(), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,7 +112,7 @@ PyGetSetDef counted_reader_getset[] = {
 };
 
 PyType_Slot counted_reader_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(counted_reader_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<CountedState>)},
     {Py_tp_methods, counted_reader_methods},
     {Py_tp_getset, counted_reader_getset},
     {0, nullptr},
@@ -136,7 +121,7 @@ PyType_Slot counted_reader_slots[] = {
 // Readers come only from make_counted_reader; one made by calling the type
 // would have no source to read.
 PyType_Spec counted_reader_spec = {
-    "pixelmend.main.CountedReader", sizeof(CountedReaderObject), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
+    "pixelmend.main.CountedReader", sizeof(ValueObject<CountedState>), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
     counted_reader_slots,
 };
 
@@ -149,15 +134,9 @@ PyObject* new_counted_reader_type(PyObject* module)
 
 py::object make_counted_reader(py::handle type, py::object source, UploadReport report)
 {
-    auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
     py::object read = source.attr("read");
-    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
-    if (!reader) {
-        throw py::error_already_set();
-    }
-    new (&state_of(reader.ptr())) CountedState{std::move(source), std::move(read), std::move(report),
-                                               PyThreadState_Get()};
-    return reader;
+    return make_value_object(type, CountedState{std::move(source), std::move(read), std::move(report),
+                                                PyThreadState_Get()});
 }
 
 void stop_reporting(py::handle reader)

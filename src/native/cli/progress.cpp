@@ -2,6 +2,8 @@
 
 #include "capi/api_boundary.hpp"
 #include "cli/counted_reader.hpp"
+#include "capi/fastcall_method.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 namespace pixelmend {
@@ -33,7 +35,7 @@ py::object bar_type()
 // The waiting thread's body: redraws the bar twice a second until the event
 // is set. A bar that can no longer be drawn ends it quietly, as the display
 // is no reason to trouble the thread's output.
-PyObject* tick_until_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+PyObject* tick_until_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] {
         if (nargs != 2) {
@@ -54,9 +56,7 @@ PyObject* tick_until_stopped(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     });
 }
 
-PyMethodDef tick_def = {"tick_until_stopped",
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tick_until_stopped)),
-                        METH_FASTCALL, nullptr};
+PyMethodDef tick_def = {"tick_until_stopped", fastcall_method<tick_until_stopped>(), METH_FASTCALL, nullptr};
 
 // The size shutil.get_terminal_size() falls back to when the terminal has
 // none: the environment's COLUMNS or LINES, else 80 by 24.
@@ -185,10 +185,7 @@ void Progress::wait_for_reply()
     py::object waiting = bar(keywords);
     py::module_ threading = py::module_::import("threading");
     py::object stop = threading.attr("Event")();
-    auto tick = py::reinterpret_steal<py::object>(PyCFunction_New(&tick_def, nullptr));
-    if (!tick) {
-        throw py::error_already_set();
-    }
+    auto tick = steal_or_throw(PyCFunction_New(&tick_def, nullptr));
     py::object ticker = threading.attr("Thread")(py::arg("target") = tick,
                                                  py::arg("args") = py::make_tuple(stop, waiting),
                                                  py::arg("name") = "pixelmend-progress", py::arg("daemon") = true);

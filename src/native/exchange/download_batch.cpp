@@ -1,8 +1,11 @@
 #include "exchange/download_batch.hpp"
 
 #include "capi/api_boundary.hpp"
+#include "capi/capi_compat.hpp"
 #include "exchange/download_retries.hpp"
+#include "capi/new_reference.hpp"
 #include "exchange/pooled_session.hpp"
+#include "capi/print_and_raise.hpp"
 #include "exchange/result_fetch.hpp"
 #include "exchange/result_names.hpp"
 #include "capi/text.hpp"
@@ -237,7 +240,7 @@ struct WorkerTicket {
     int seat;
 };
 
-PyObject* run_worker(PyObject* capsule, PyObject*)
+PyObject* run_worker(PyObject* capsule, PyObject*) noexcept
 {
     auto* ticket = static_cast<WorkerTicket*>(PyCapsule_GetPointer(capsule, ticket_name));
     if (ticket == nullptr) {
@@ -253,7 +256,7 @@ PyObject* run_worker(PyObject* capsule, PyObject*)
 
 PyMethodDef worker_def = {"download_worker", run_worker, METH_NOARGS, nullptr};
 
-void free_ticket(PyObject* capsule)
+void free_ticket(PyObject* capsule) noexcept
 {
     delete static_cast<WorkerTicket*>(PyCapsule_GetPointer(capsule, ticket_name));
 }
@@ -262,16 +265,9 @@ void free_ticket(PyObject* capsule)
 py::object worker_target(const std::shared_ptr<DownloadBatch>& batch, int seat)
 {
     auto ticket = std::make_unique<WorkerTicket>(WorkerTicket{batch, seat});
-    auto capsule = py::reinterpret_steal<py::object>(PyCapsule_New(ticket.get(), ticket_name, free_ticket));
-    if (!capsule) {
-        throw py::error_already_set();
-    }
+    auto capsule = steal_or_throw(PyCapsule_New(ticket.get(), ticket_name, free_ticket));
     ticket.release();
-    auto target = py::reinterpret_steal<py::object>(PyCFunction_New(&worker_def, capsule.ptr()));
-    if (!target) {
-        throw py::error_already_set();
-    }
-    return target;
+    return steal_or_throw(PyCFunction_New(&worker_def, capsule.ptr()));
 }
 
 void start_workers(const std::shared_ptr<DownloadBatch>& batch, const py::module_& threading, py::list& threads)
@@ -458,10 +454,7 @@ std::shared_ptr<DownloadBatch> make_batch(const py::dict& globals, const py::obj
 void download_in_parallel(const py::dict& globals, const py::object& result, const py::object& save_dir,
                           py::handle filenames, const NetworkSettings& settings, ExchangeReport& report)
 {
-    auto names = py::reinterpret_steal<py::list>(PySequence_List(filenames.ptr()));
-    if (!names) {
-        throw py::error_already_set();
-    }
+    auto names = steal_or_throw<py::list>(PySequence_List(filenames.ptr()));
     if (PyList_GET_SIZE(names.ptr()) == 0) {
         return;
     }

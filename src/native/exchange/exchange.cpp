@@ -4,12 +4,14 @@
 #include "exchange/download_batch.hpp"
 #include "exchange/download_retries.hpp"
 #include "exchange/exchange_report.hpp"
-#include "main/function.hpp"
+#include "capi/module_globals.hpp"
 #include "capi/native_path.hpp"
 #include "exchange/network_settings.hpp"
+#include "capi/new_reference.hpp"
 #include "platform/platform.hpp"
-#include "exchange/result_file.hpp"
+#include "capi/print_and_raise.hpp"
 #include "exchange/result_fetch.hpp"
+#include "exchange/result_file.hpp"
 #include "exchange/result_names.hpp"
 #include "capi/text.hpp"
 #include "exchange/upload_names.hpp"
@@ -73,11 +75,7 @@ py::object call_helper(const MainState& state, const py::dict& globals, const Up
     PyObject* arguments[] = {upload.fields.ptr(), upload.image_path.ptr(), upload.to_compare.ptr()};
     const py::object helper = upload.to_compare ? lookup_global(globals, state.names.handle_image_path_id)
                                                 : lookup_global(globals, state.names.handle_image_path);
-    PyObject* result = PyObject_Vectorcall(helper.ptr(), arguments, upload.to_compare ? 3 : 2, nullptr);
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(result);
+    return steal_or_throw(PyObject_Vectorcall(helper.ptr(), arguments, upload.to_compare ? 3 : 2, nullptr));
 }
 
 // Calls __exit__ the way a with statement does when its body raised: the
@@ -94,10 +92,7 @@ py::object exit_with_error(const py::object& exit, const py::object& manager, co
     PyObject* result = PyObject_CallFunctionObjArgs(exit.ptr(), manager.ptr(), error.type().ptr(),
                                                     error.value().ptr(), trace.ptr(), nullptr);
     PyErr_SetExcInfo(saved_type, saved_value, saved_trace);
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(result);
+    return steal_or_throw(result);
 }
 
 [[noreturn]] void raise_unbound_response()
@@ -256,10 +251,7 @@ py::handle missing_path(const MainState& state, const py::dict& globals, const U
     }
     PyObject* arguments[] = {upload.fields.ptr(), upload.image_path.ptr()};
     const py::object helper = lookup_global(globals, state.names.handle_image_path);
-    auto found = py::reinterpret_steal<py::object>(PyObject_Vectorcall(helper.ptr(), arguments, 2, nullptr));
-    if (!found) {
-        throw py::error_already_set();
-    }
+    auto found = steal_or_throw(PyObject_Vectorcall(helper.ptr(), arguments, 2, nullptr));
     return equals(found, py::bool_(false)) ? upload.image_path : upload.to_compare;
 }
 

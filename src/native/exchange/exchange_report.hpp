@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capi/print_and_raise.hpp"
+#include "exchange/printable_names.hpp"
 #include "capi/text.hpp"
 
 #include <pybind11/pybind11.h>

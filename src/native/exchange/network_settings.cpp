@@ -1,5 +1,6 @@
 #include "exchange/network_settings.hpp"
 
+#include "capi/print_and_raise.hpp"
 #include "capi/text.hpp"
 
 #include <cmath>

@@ -2,6 +2,7 @@
 
 #include "capi/native_path.hpp"
 #include "platform/platform.hpp"
+#include "exchange/printable_names.hpp"
 #include "capi/text.hpp"
 #include "exchange/url_segment.hpp"
 

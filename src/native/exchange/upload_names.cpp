@@ -1,6 +1,7 @@
 #include "exchange/upload_names.hpp"
 
 #include "capi/capi_compat.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 namespace pixelmend {
@@ -29,10 +30,7 @@ void encode_file_name(PyObject* name)
                                py::error_already_set& encoder_error)
 {
     const py::object error = name_error.value();
-    const auto quoted = py::reinterpret_steal<py::object>(PyObject_Repr(name));
-    if (!quoted) {
-        throw py::error_already_set();
-    }
+    const auto quoted = steal_or_throw(PyObject_Repr(name));
     py::setattr(error, "reason", concat({as_text(error.attr("reason")), py::str(" in file name "), quoted}));
     PyException_SetCause(error.ptr(), encoder_error.value().inc_ref().ptr());
     PyException_SetContext(error.ptr(), encoder_error.value().inc_ref().ptr());

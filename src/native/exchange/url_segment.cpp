@@ -1,5 +1,7 @@
 #include "exchange/url_segment.hpp"
 
+#include "capi/new_reference.hpp"
+
 #include <string>
 #include <string_view>
 
@@ -54,12 +56,8 @@ py::str url_path_segment(const py::str& text)
         return text;
     }
     const std::string escaped = percent_encoded(bytes);
-    auto segment = py::reinterpret_steal<py::str>(
+    return steal_or_throw<py::str>(
         PyUnicode_DecodeASCII(escaped.data(), static_cast<Py_ssize_t>(escaped.size()), "strict"));
-    if (!segment) {
-        throw py::error_already_set();
-    }
-    return segment;
 }
 
 }

@@ -2,6 +2,7 @@
 
 #include "main/function.hpp"
 #include "main/operations.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 #include <array>
@@ -22,11 +23,7 @@ py::object init(const Call& call)
 // iterable, propagate as dir() raises them.
 py::list attribute_names(py::handle object)
 {
-    auto names = py::reinterpret_steal<py::list>(PyObject_Dir(object.ptr()));
-    if (!names) {
-        throw py::error_already_set();
-    }
-    return names;
+    return steal_or_throw<py::list>(PyObject_Dir(object.ptr()));
 }
 
 py::object list_methods(const Call& call)

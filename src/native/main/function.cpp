@@ -2,6 +2,7 @@
 
 #include "capi/api_boundary.hpp"
 #include "capi/module_type.hpp"
+#include "capi/new_reference.hpp"
 
 #include <structmember.h>
 
@@ -217,34 +218,35 @@ bool check_text_arguments(const FunctionObject& function, const std::array<PyObj
     return true;
 }
 
-PyObject* run_body(PyObject* callable, const std::array<PyObject*, max_parameters>& slots)
+py::object run_body(PyObject* callable, const std::array<PyObject*, max_parameters>& slots)
 {
     const FunctionObject& function = *as_function(callable);
+    std::array<py::handle, max_parameters> arguments;
+    for (std::size_t i = 0; i < parameter_count(function); ++i) {
+        arguments[i] = slots[i];
+    }
+    const auto globals = py::reinterpret_borrow<py::dict>(function.globals);
+    const Call call{state_of_type(Py_TYPE(callable)), globals,
+                    std::span<const py::handle>(arguments.data(), parameter_count(function))};
+    return function.def->body(call);
+}
+
+// Binding builds the texts of its errors, which can fail to allocate: it
+// runs inside the boundary with the body.
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept
+{
     return guarded([&] {
-        std::array<py::handle, max_parameters> arguments;
-        for (std::size_t i = 0; i < parameter_count(function); ++i) {
-            arguments[i] = slots[i];
+        const FunctionObject& function = *as_function(callable);
+        std::array<PyObject*, max_parameters> slots{};
+        const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+        if (!bind_arguments(function, args, nargs, kwnames, slots) || !check_text_arguments(function, slots)) {
+            throw py::error_already_set();
         }
-        const auto globals = py::reinterpret_borrow<py::dict>(function.globals);
-        const Call call{state_of_type(Py_TYPE(callable)), globals, std::span<const py::handle>(arguments.data(), parameter_count(function))};
-        return function.def->body(call);
+        return run_body(callable, slots);
     });
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
-{
-    const FunctionObject& function = *as_function(callable);
-    std::array<PyObject*, max_parameters> slots{};
-    if (!bind_arguments(function, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, slots)) {
-        return nullptr;
-    }
-    if (!check_text_arguments(function, slots)) {
-        return nullptr;
-    }
-    return run_body(callable, slots);
-}
-
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*)
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept
 {
     if (instance == nullptr || instance == Py_None) {
         Py_INCREF(self);
@@ -253,12 +255,12 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*)
     return PyMethod_New(self, instance);
 }
 
-PyObject* function_repr(PyObject* self)
+PyObject* function_repr(PyObject* self) noexcept
 {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg)
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
@@ -269,7 +271,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     return 0;
 }
 
-int function_clear(PyObject* self)
+int function_clear(PyObject* self) noexcept
 {
     FunctionObject* function = as_function(self);
     Py_CLEAR(function->module);
@@ -279,7 +281,7 @@ int function_clear(PyObject* self)
     return 0;
 }
 
-void function_dealloc(PyObject* self)
+void function_dealloc(PyObject* self) noexcept
 {
     FunctionObject* function = as_function(self);
     PyObject_GC_UnTrack(self);
@@ -297,38 +299,38 @@ void function_dealloc(PyObject* self)
     Py_DECREF(type);
 }
 
-PyObject* get_name(PyObject* self, void*)
+PyObject* get_name(PyObject* self, void*) noexcept
 {
     return new_reference(as_function(self)->name);
 }
 
-PyObject* get_qualname(PyObject* self, void*)
+PyObject* get_qualname(PyObject* self, void*) noexcept
 {
     return new_reference(as_function(self)->qualname);
 }
 
-PyObject* get_defaults(PyObject* self, void*)
+PyObject* get_defaults(PyObject* self, void*) noexcept
 {
     FunctionObject* function = as_function(self);
     return new_reference(PyTuple_GET_SIZE(function->defaults) != 0 ? function->defaults : Py_None);
 }
 
-PyObject* get_annotations(PyObject* self, void*)
+PyObject* get_annotations(PyObject* self, void*) noexcept
 {
     return new_reference(as_function(self)->annotations);
 }
 
-PyObject* get_text_signature(PyObject* self, void*)
+PyObject* get_text_signature(PyObject* self, void*) noexcept
 {
     return new_reference(as_function(self)->text_signature);
 }
 
-PyObject* get_globals(PyObject* self, void*)
+PyObject* get_globals(PyObject* self, void*) noexcept
 {
     return new_reference(as_function(self)->globals);
 }
 
-PyObject* get_none(PyObject*, void*)
+PyObject* get_none(PyObject*, void*) noexcept
 {
     Py_RETURN_NONE;
 }
@@ -346,7 +348,7 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* function_reduce(PyObject* self, PyObject*)
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept
 {
     return new_reference(as_function(self)->qualname);
 }
@@ -411,10 +413,7 @@ Attributes describe(const FunctionDef& def)
     py::list defaults;
     for (std::size_t i = 0; i < def.parameters.size(); ++i) {
         const Parameter& parameter = def.parameters[i];
-        auto name = py::reinterpret_steal<py::str>(PyUnicode_InternFromString(parameter.name));
-        if (!name) {
-            throw py::error_already_set();
-        }
+        auto name = steal_or_throw<py::str>(PyUnicode_InternFromString(parameter.name));
         attributes.parameter_names[i] = std::move(name);
         if (parameter.text_default != nullptr) {
             defaults.append(py::str(parameter.text_default));
@@ -440,16 +439,19 @@ py::object make_function(const MainState& state, const FunctionDef& def, const p
     if (def.parameters.size() > max_parameters) {
         throw std::length_error("too many parameters");
     }
+    // Every value that can fail is made first; the object, once it exists,
+    // only takes them over, so a failure never leaves one half made.
     Attributes attributes = describe(def);
     py::object module = globals.contains("__name__") ? py::object(globals["__name__"]) : py::object(py::none());
     py::str signature(text_signature(def));
+    py::str name(def.name);
     auto* function = PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(state.function_type));
     if (function == nullptr) {
         throw py::error_already_set();
     }
     function->vectorcall = function_vectorcall;
     function->def = &def;
-    function->name = py::str(def.name).release().ptr();
+    function->name = name.release().ptr();
     function->qualname = qualname.inc_ref().ptr();
     function->module = module.release().ptr();
     function->defaults = attributes.defaults.release().ptr();

@@ -7,6 +7,7 @@
 #include "cli/counted_reader.hpp"
 #include "main/function.hpp"
 #include "main/main_state.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 #include <initializer_list>
@@ -24,11 +25,8 @@ py::module_ import_names(const py::dict& globals, const char* module, int level,
     for (const char* name : names) {
         fromlist.append(name);
     }
-    PyObject* imported = PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level);
-    if (imported == nullptr) {
-        throw py::error_already_set();
-    }
-    auto source = py::reinterpret_steal<py::module_>(imported);
+    auto source = steal_or_throw<py::module_>(
+        PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), level));
     for (const char* name : names) {
         if (!py::hasattr(source, name)) {
             PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%S'", name,
@@ -113,7 +111,7 @@ int make_state(PyObject* module, MainState& state)
     return state.runs_variable != nullptr ? 0 : -1;
 }
 
-int exec_main(PyObject* module)
+int exec_main(PyObject* module) noexcept
 {
     MainState& state = *state_of_module(module);
     if (make_state(module, state) < 0) {
@@ -128,7 +126,7 @@ int exec_main(PyObject* module)
     return done != nullptr ? 0 : -1;
 }
 
-int traverse_main(PyObject* module, visitproc visit, void* arg)
+int traverse_main(PyObject* module, visitproc visit, void* arg) noexcept
 {
     MainState* state = state_of_module(module);
     if (state == nullptr) {
@@ -142,7 +140,7 @@ int traverse_main(PyObject* module, visitproc visit, void* arg)
     return 0;
 }
 
-int clear_main(PyObject* module)
+int clear_main(PyObject* module) noexcept
 {
     MainState* state = state_of_module(module);
     if (state == nullptr) {
@@ -157,7 +155,7 @@ int clear_main(PyObject* module)
     return 0;
 }
 
-void free_main(void* module)
+void free_main(void* module) noexcept
 {
     clear_main(static_cast<PyObject*>(module));
 }
@@ -187,7 +185,7 @@ MainState& state_of_type(PyTypeObject* type)
 
 }
 
-PyMODINIT_FUNC PyInit_main()
+PyMODINIT_FUNC PyInit_main() noexcept
 {
     return PyModuleDef_Init(&pixelmend::main_module);
 }

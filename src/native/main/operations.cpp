@@ -1,6 +1,7 @@
 #include "main/operations.hpp"
 
 #include "exchange/exchange.hpp"
+#include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
 namespace pixelmend {
@@ -9,11 +10,7 @@ namespace {
 
 py::object name_value_pair(py::handle name, py::handle value)
 {
-    auto tuple = py::reinterpret_steal<py::object>(PyTuple_Pack(2, name.ptr(), value.ptr()));
-    if (!tuple) {
-        throw py::error_already_set();
-    }
-    return tuple;
+    return steal_or_throw(PyTuple_Pack(2, name.ptr(), value.ptr()));
 }
 
 // Appends the field unless it is sent only when true and its value is not.

@@ -1,7 +1,8 @@
 #include "utils/image_fields.hpp"
 
-#include "capi/native_path.hpp"
 #include "capi/gil_released.hpp"
+#include "capi/native_path.hpp"
+#include "capi/new_reference.hpp"
 #include "utils/upload_file.hpp"
 
 namespace pixelmend {
@@ -29,11 +30,7 @@ py::object items_method(py::handle fields)
 
 py::list new_list(py::handle iterable)
 {
-    auto list = py::reinterpret_steal<py::list>(PySequence_List(iterable.ptr()));
-    if (!list) {
-        throw py::error_already_set();
-    }
-    return list;
+    return steal_or_throw<py::list>(PySequence_List(iterable.ptr()));
 }
 
 }

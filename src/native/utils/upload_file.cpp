@@ -1,16 +1,18 @@
 #include "utils/upload_file.hpp"
 
 #include "capi/api_boundary.hpp"
-#include "capi/capi_compat.hpp"
+#include "capi/fastcall_method.hpp"
 #include "capi/gil_released.hpp"
 #include "capi/module_type.hpp"
 #include "capi/native_path.hpp"
+#include "capi/new_reference.hpp"
+#include "capi/object_lock.hpp"
 #include "capi/os_error.hpp"
+#include "capi/value_object.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -45,14 +47,9 @@ struct ReaderState {
     std::uint64_t remaining() const { return identity.size - consumed; }
 };
 
-struct UploadFileObject {
-    PyObject_HEAD
-    ReaderState state;
-};
-
 ReaderState& state_of(PyObject* self)
 {
-    return reinterpret_cast<UploadFileObject*>(self)->state;
+    return value_of<ReaderState>(self);
 }
 
 // A failure is kept and raised again on every later read: a reader that went
@@ -93,9 +90,9 @@ Py_ssize_t amount_to_read(const ReaderState& state, Py_ssize_t wanted)
 
 // Checks that the reader can be read and marks it busy in one step, so that
 // no two threads ever read it at once, nor one closes it under the other.
-// Returns the count to read; a reader with nothing left is not claimed.
+// Returns the count to read; a reader with nothing left is not marked busy.
 // A failure, once kept, never changes again, so it is raised outside.
-Py_ssize_t claim(PyObject* self, Py_ssize_t wanted)
+Py_ssize_t begin_read(PyObject* self, Py_ssize_t wanted)
 {
     ReaderState& state = state_of(self);
     bool closed;
@@ -157,7 +154,9 @@ private:
     Py_ssize_t count_ = 0;
 };
 
-struct Opened {
+// The file as opened for a reader, or none, and the reason it cannot be
+// read: it could not be opened, or what opened is not the file listed.
+struct OpenAttempt {
     platform::File file;
     Failure failure;
 };
@@ -174,14 +173,14 @@ Failure identity_failure(const platform::FileStatus& status, const platform::Fil
     return Failure{};
 }
 
-Opened open_listed_file(const platform::NativePath& path, const platform::FileIdentity& expected)
+OpenAttempt open_listed_file(const platform::NativePath& path, const platform::FileIdentity& expected)
 {
     try {
         platform::File file = platform::open_for_reading(path);
         const Failure failure = identity_failure(platform::status_of(file), expected);
-        return Opened{std::move(file), failure};
+        return OpenAttempt{std::move(file), failure};
     } catch (const platform::SystemError& error) {
-        return Opened{platform::File(), Failure{Failure::Kind::system, error.code()}};
+        return OpenAttempt{platform::File(), Failure{Failure::Kind::system, error.code()}};
     }
 }
 
@@ -190,13 +189,13 @@ Failure ensure_open(ReaderState& state)
     if (state.file) {
         return Failure{};
     }
-    Opened opened;
+    OpenAttempt attempt;
     {
         GilReleased released;
-        opened = open_listed_file(state.path, state.identity);
+        attempt = open_listed_file(state.path, state.identity);
     }
-    state.file = std::move(opened.file);
-    return opened.failure;
+    state.file = std::move(attempt.file);
+    return attempt.failure;
 }
 
 struct Chunk {
@@ -242,7 +241,9 @@ Chunk read_with_signals(ReaderState& state, char* buffer, Py_ssize_t count)
     }
 }
 
-Failure judge(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
+// What a read of `count` bytes that got `chunk` failed of: the system's
+// error, or a file that ended early because it shrank since it was listed.
+Failure read_failure(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
 {
     if (chunk.error != 0) {
         return Failure{Failure::Kind::system, chunk.error};
@@ -255,7 +256,7 @@ Failure judge(const ReaderState& state, const Chunk& chunk, Py_ssize_t count)
 
 py::object read_bytes(PyObject* self, Py_ssize_t wanted)
 {
-    const Py_ssize_t count = claim(self, wanted);
+    const Py_ssize_t count = begin_read(self, wanted);
     if (count == 0) {
         return py::bytes();
     }
@@ -266,11 +267,8 @@ py::object read_bytes(PyObject* self, Py_ssize_t wanted)
         BusyScope busy(self);
         failure = ensure_open(state);
         if (!failure.happened()) {
-            data = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, count));
-            if (!data) {
-                throw py::error_already_set();
-            }
-            failure = judge(state, read_with_signals(state, PyBytes_AS_STRING(data.ptr()), count), count);
+            data = steal_or_throw(PyBytes_FromStringAndSize(nullptr, count));
+            failure = read_failure(state, read_with_signals(state, PyBytes_AS_STRING(data.ptr()), count), count);
         }
         busy.finish(failure, count);
     }
@@ -297,14 +295,14 @@ Py_ssize_t requested_size(PyObject* const* args, Py_ssize_t nargs)
     throw py::error_already_set();
 }
 
-PyObject* upload_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
+PyObject* upload_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] { return read_bytes(self, requested_size(args, nargs)); });
 }
 
 // A reader closed while another thread reads it is closed by that thread
 // when its read ends.
-PyObject* upload_file_close(PyObject* self, PyObject*)
+PyObject* upload_file_close(PyObject* self, PyObject*) noexcept
 {
     platform::File done;
     {
@@ -318,7 +316,7 @@ PyObject* upload_file_close(PyObject* self, PyObject*)
     Py_RETURN_NONE;
 }
 
-PyObject* upload_file_len(PyObject* self, void*)
+PyObject* upload_file_len(PyObject* self, void*) noexcept
 {
     std::uint64_t remaining;
     {
@@ -328,12 +326,12 @@ PyObject* upload_file_len(PyObject* self, void*)
     return PyLong_FromUnsignedLongLong(remaining);
 }
 
-PyObject* upload_file_name(PyObject* self, void*)
+PyObject* upload_file_name(PyObject* self, void*) noexcept
 {
     return state_of(self).name.inc_ref().ptr();
 }
 
-PyObject* upload_file_closed(PyObject* self, void*)
+PyObject* upload_file_closed(PyObject* self, void*) noexcept
 {
     bool closed;
     {
@@ -343,7 +341,7 @@ PyObject* upload_file_closed(PyObject* self, void*)
     return PyBool_FromLong(closed);
 }
 
-PyObject* upload_file_repr(PyObject* self)
+PyObject* upload_file_repr(PyObject* self) noexcept
 {
     const ReaderState& state = state_of(self);
     return PyUnicode_FromFormat("<UploadFile %R size=%lld>", state.name.ptr(),
@@ -355,7 +353,7 @@ PyObject* upload_file_repr(PyObject* self)
 // the readers were being sent holds the request and with it the readers; so
 // it crosses a process boundary (a pool's worker to its parent) whole, and
 // nothing can be read through the copy.
-PyObject* upload_file_reduce(PyObject* self, PyObject*)
+PyObject* upload_file_reduce(PyObject* self, PyObject*) noexcept
 {
     return guarded([&] {
         std::uint64_t size;
@@ -382,16 +380,6 @@ std::uint64_t count_argument(PyObject* argument)
     return count;
 }
 
-py::object new_reader(PyTypeObject* reader_type, ReaderState state)
-{
-    auto reader = py::reinterpret_steal<py::object>(reader_type->tp_alloc(reader_type, 0));
-    if (!reader) {
-        throw py::error_already_set();
-    }
-    new (&state_of(reader.ptr())) ReaderState(std::move(state));
-    return reader;
-}
-
 py::object closed_reader(PyObject* type, PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs != 3 || !PyUnicode_Check(args[0])) {
@@ -409,29 +397,20 @@ py::object closed_reader(PyObject* type, PyObject* const* args, Py_ssize_t nargs
     ReaderState state(native_path(args[0]), py::reinterpret_borrow<py::str>(args[0]), identity);
     state.consumed = consumed;
     state.closed = true;
-    return new_reader(reinterpret_cast<PyTypeObject*>(type), std::move(state));
+    return make_value_object(type, std::move(state));
 }
 
-PyObject* upload_file_closed_copy(PyObject* type, PyObject* const* args, Py_ssize_t nargs)
+PyObject* upload_file_closed_copy(PyObject* type, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return guarded([&] { return closed_reader(type, args, nargs); });
 }
 
-void upload_file_dealloc(PyObject* self)
-{
-    state_of(self).~ReaderState();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef upload_file_methods[] = {
-    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upload_file_read)), METH_FASTCALL,
-     "read($self, size=-1, /)\n--\n\n"},
+    {"read", fastcall_method<upload_file_read>(), METH_FASTCALL, "read($self, size=-1, /)\n--\n\n"},
     {"close", upload_file_close, METH_NOARGS, "close($self, /)\n--\n\n"},
     {"__reduce__", upload_file_reduce, METH_NOARGS, nullptr},
-    {"_closed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upload_file_closed_copy)),
-     METH_FASTCALL | METH_CLASS, "_closed($type, name, size, consumed, /)\n--\n\n"},
+    {"_closed", fastcall_method<upload_file_closed_copy>(), METH_FASTCALL | METH_CLASS,
+     "_closed($type, name, size, consumed, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -443,7 +422,7 @@ PyGetSetDef upload_file_getset[] = {
 };
 
 PyType_Slot upload_file_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(upload_file_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value_object<ReaderState>)},
     {Py_tp_repr, reinterpret_cast<void*>(upload_file_repr)},
     {Py_tp_methods, upload_file_methods},
     {Py_tp_getset, upload_file_getset},
@@ -452,7 +431,7 @@ PyType_Slot upload_file_slots[] = {
 
 // Readers only come from the helpers, which stat the file first.
 PyType_Spec upload_file_spec = {
-    "pixelmend.utils.utils.UploadFile", sizeof(UploadFileObject), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
+    "pixelmend.utils.utils.UploadFile", sizeof(ValueObject<ReaderState>), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
     upload_file_slots,
 };
 
@@ -465,9 +444,7 @@ PyObject* new_upload_file_type(PyObject* module)
 
 py::object make_upload_file(py::handle type, const ImageFile& file)
 {
-    auto* reader_type = reinterpret_cast<PyTypeObject*>(type.ptr());
-    ReaderState state(file.path, native_name_text(file.path), file.identity);
-    return new_reader(reader_type, std::move(state));
+    return make_value_object(type, ReaderState(file.path, native_name_text(file.path), file.identity));
 }
 
 }

@@ -1,6 +1,7 @@
 #include "capi/api_boundary.hpp"
 #include "capi/capi_compat.hpp"
 #include "capi/call_arguments.hpp"
+#include "capi/fastcall_method.hpp"
 #include "utils/image_fields.hpp"
 #include "utils/upload_file.hpp"
 
@@ -51,31 +52,25 @@ py::object image_path_id_fields(PyObject* module, PyObject* const* args, Py_ssiz
     return fields;
 }
 
-PyObject* handle_image_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names)
+PyObject* handle_image_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names) noexcept
 {
     return guarded([&] { return image_path_fields(module, args, nargs, keyword_names); });
 }
 
-PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names)
+PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names) noexcept
 {
     return guarded([&] { return image_path_id_fields(module, args, nargs, keyword_names); });
 }
 
-template <auto Function>
-PyCFunction fastcall_keywords()
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 PyMethodDef utils_methods[] = {
-    {"handle_image_path", fastcall_keywords<handle_image_path>(), METH_FASTCALL | METH_KEYWORDS,
+    {"handle_image_path", fastcall_method<handle_image_path>(), METH_FASTCALL | METH_KEYWORDS,
      "handle_image_path($module, /, fields, image_path)\n--\n\n"},
-    {"handle_image_path_id", fastcall_keywords<handle_image_path_id>(), METH_FASTCALL | METH_KEYWORDS,
+    {"handle_image_path_id", fastcall_method<handle_image_path_id>(), METH_FASTCALL | METH_KEYWORDS,
      "handle_image_path_id($module, /, fields, image_path, to_compare)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_utils(PyObject* module)
+int exec_utils(PyObject* module) noexcept
 {
     PyObject* prepared = guarded([] {
         prepare_error_handling();
@@ -98,7 +93,7 @@ int exec_utils(PyObject* module)
     return 0;
 }
 
-int traverse_utils(PyObject* module, visitproc visit, void* arg)
+int traverse_utils(PyObject* module, visitproc visit, void* arg) noexcept
 {
     auto* state = static_cast<UtilsState*>(PyModule_GetState(module));
     if (state != nullptr) {
@@ -107,7 +102,7 @@ int traverse_utils(PyObject* module, visitproc visit, void* arg)
     return 0;
 }
 
-int clear_utils(PyObject* module)
+int clear_utils(PyObject* module) noexcept
 {
     auto* state = static_cast<UtilsState*>(PyModule_GetState(module));
     if (state != nullptr) {
@@ -116,7 +111,7 @@ int clear_utils(PyObject* module)
     return 0;
 }
 
-void free_utils(void* module)
+void free_utils(void* module) noexcept
 {
     clear_utils(static_cast<PyObject*>(module));
 }
@@ -141,7 +136,7 @@ PyModuleDef utils_module = {
 
 }
 
-PyMODINIT_FUNC PyInit_utils()
+PyMODINIT_FUNC PyInit_utils() noexcept
 {
     return PyModuleDef_Init(&pixelmend::utils_module);
 }
