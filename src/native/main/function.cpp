@@ -380,10 +380,12 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "pixelmend.main.function", sizeof(FunctionObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
+    .name = "pixelmend.main.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
         | own_instances_only,
-    function_slots,
+    .slots = function_slots,
 };
 
 std::string text_signature(const FunctionDef& def)
