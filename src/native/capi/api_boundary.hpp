@@ -58,4 +58,17 @@ PyObject* guarded(Body&& body) noexcept
     return nullptr;
 }
 
+// The same for an entry point that returns a status: 0, or -1 with the
+// exception set.
+template <typename Body>
+int guarded_status(Body&& body) noexcept
+{
+    PyObject* done = guarded([&] {
+        body();
+        return py::none();
+    });
+    Py_XDECREF(done);
+    return done != nullptr ? 0 : -1;
+}
+
 }

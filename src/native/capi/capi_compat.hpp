@@ -2,17 +2,6 @@
 
 #include <Python.h>
 
-// Each module keeps its state per module, and pybind11 its own per
-// interpreter, so from 3.13 on an isolated interpreter with its own GIL
-// loads them. CPython 3.12's isolated interpreters abort at exit after
-// importing requests alone ("free(): invalid pointer", nothing of ours
-// loaded), so there the modules keep refusing them with an ImportError.
-#if PY_VERSION_HEX >= 0x030D0000
-#define PIXELMEND_ISOLATED_INTERPRETERS Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
-#elif PY_VERSION_HEX >= 0x030C0000
-#define PIXELMEND_ISOLATED_INTERPRETERS Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED
-#endif
-
 // The strong-reference look-ups of CPython 3.13, for the CPythons before it.
 // A borrowed item can be freed by another thread that replaces it as soon as
 // the interpreter has no GIL; these hand over a reference of our own.

@@ -17,4 +17,18 @@ Object steal_or_throw(PyObject* result)
     return py::reinterpret_steal<Object>(result);
 }
 
+// The same, except that an error of type `expected` (or a subclass) is no
+// error: it is cleared, and the object comes back empty.
+template <typename Object = py::object>
+Object steal_catching(PyObject* result, PyObject* expected)
+{
+    if (result == nullptr) {
+        if (!PyErr_ExceptionMatches(expected)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+    }
+    return py::reinterpret_steal<Object>(result);
+}
+
 }

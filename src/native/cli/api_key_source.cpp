@@ -1,6 +1,7 @@
 #include "cli/api_key_source.hpp"
 
 #include "capi/module_globals.hpp"
+#include "capi/new_reference.hpp"
 #include "cli/terminal.hpp"
 #include "capi/text.hpp"
 
@@ -119,16 +120,8 @@ bool is_encodable(const py::object& key)
     if (!PyUnicode_Check(key.ptr())) {
         return true;
     }
-    PyObject* encoded = PyUnicode_AsUTF8String(key.ptr());
-    if (encoded == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(encoded);
-    return true;
+    const py::object encoded = steal_catching(PyUnicode_AsUTF8String(key.ptr()), PyExc_UnicodeEncodeError);
+    return static_cast<bool>(encoded);
 }
 
 }

@@ -59,8 +59,11 @@ PyType_Slot context_runs_slots[] = {
 };
 
 PyType_Spec context_runs_spec = {
-    "pixelmend.main.ContextRuns", sizeof(ValueObject<RunsHolder>), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | own_instances_only, context_runs_slots,
+    .name = "pixelmend.main.ContextRuns",
+    .basicsize = sizeof(ValueObject<RunsHolder>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | own_instances_only,
+    .slots = context_runs_slots,
 };
 
 // The context that the running code sees. A thread has none until a

@@ -121,8 +121,11 @@ PyType_Slot counted_reader_slots[] = {
 // Readers come only from make_counted_reader; one made by calling the type
 // would have no source to read.
 PyType_Spec counted_reader_spec = {
-    "pixelmend.main.CountedReader", sizeof(ValueObject<CountedState>), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
-    counted_reader_slots,
+    .name = "pixelmend.main.CountedReader",
+    .basicsize = sizeof(ValueObject<CountedState>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | own_instances_only,
+    .slots = counted_reader_slots,
 };
 
 }

@@ -63,12 +63,8 @@ PyMethodDef tick_def = {"tick_until_stopped", fastcall_method<tick_until_stopped
 py::object fallback_size(const char* variable, long standard)
 {
     py::object text = py::module_::import("os").attr("environ").attr("get")(variable, "");
-    auto size = py::reinterpret_steal<py::object>(PyNumber_Long(text.ptr()));
+    const py::object size = steal_catching(PyNumber_Long(text.ptr()), PyExc_ValueError);
     if (!size) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
         return py::int_(standard);
     }
     return size > py::int_(0) ? size : py::int_(standard);

@@ -1,5 +1,6 @@
 #include "exchange/network_settings.hpp"
 
+#include "capi/new_reference.hpp"
 #include "capi/print_and_raise.hpp"
 #include "capi/text.hpp"
 
@@ -88,15 +89,10 @@ py::dict timeout_setting(const py::module_& os)
     if (!value) {
         return keywords;
     }
-    PyObject* number = PyFloat_FromString(value.ptr());
-    if (number == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
+    const auto seconds = steal_catching<py::float_>(PyFloat_FromString(value.ptr()), PyExc_ValueError);
+    if (!seconds) {
         refuse("PIXELMEND_TIMEOUT", expected, value);
     }
-    auto seconds = py::reinterpret_steal<py::float_>(number);
     const double parsed = PyFloat_AS_DOUBLE(seconds.ptr());
     if (!std::isfinite(parsed) || parsed <= 0 || parsed > longest_timeout) {
         refuse("PIXELMEND_TIMEOUT", expected, value);

@@ -260,53 +260,60 @@ PyObject* function_repr(PyObject* self) noexcept
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// The members that can take part in a reference cycle, which the collector
+// visits and clears, and those that cannot (texts, and tuples of texts).
+constexpr PyObject* FunctionObject::*collected_members[] = {
+    &FunctionObject::module,
+    &FunctionObject::annotations,
+    &FunctionObject::globals,
+    &FunctionObject::dict,
+};
+constexpr PyObject* FunctionObject::*plain_members[] = {
+    &FunctionObject::name,
+    &FunctionObject::qualname,
+    &FunctionObject::defaults,
+    &FunctionObject::parameter_names,
+    &FunctionObject::text_signature,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
-    FunctionObject* function = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(function->module);
-    Py_VISIT(function->annotations);
-    Py_VISIT(function->globals);
-    Py_VISIT(function->dict);
+    for (PyObject* FunctionObject::*member : collected_members) {
+        Py_VISIT(as_function(self)->*member);
+    }
     return 0;
 }
 
 int function_clear(PyObject* self) noexcept
 {
-    FunctionObject* function = as_function(self);
-    Py_CLEAR(function->module);
-    Py_CLEAR(function->annotations);
-    Py_CLEAR(function->globals);
-    Py_CLEAR(function->dict);
+    for (PyObject* FunctionObject::*member : collected_members) {
+        Py_CLEAR(as_function(self)->*member);
+    }
     return 0;
 }
 
 void function_dealloc(PyObject* self) noexcept
 {
-    FunctionObject* function = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (function->weakreflist != nullptr) {
+    if (as_function(self)->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
-    Py_CLEAR(function->name);
-    Py_CLEAR(function->qualname);
-    Py_CLEAR(function->defaults);
-    Py_CLEAR(function->parameter_names);
-    Py_CLEAR(function->text_signature);
+    for (PyObject* FunctionObject::*member : plain_members) {
+        Py_CLEAR(as_function(self)->*member);
+    }
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept
+// The getter of a member that is set when the function is made and never
+// rebound.
+template <PyObject* FunctionObject::*Member>
+PyObject* get_member(PyObject* self, void*) noexcept
 {
-    return new_reference(as_function(self)->name);
-}
-
-PyObject* get_qualname(PyObject* self, void*) noexcept
-{
-    return new_reference(as_function(self)->qualname);
+    return new_reference(as_function(self)->*Member);
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept
@@ -315,35 +322,20 @@ PyObject* get_defaults(PyObject* self, void*) noexcept
     return new_reference(PyTuple_GET_SIZE(function->defaults) != 0 ? function->defaults : Py_None);
 }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept
-{
-    return new_reference(as_function(self)->annotations);
-}
-
-PyObject* get_text_signature(PyObject* self, void*) noexcept
-{
-    return new_reference(as_function(self)->text_signature);
-}
-
-PyObject* get_globals(PyObject* self, void*) noexcept
-{
-    return new_reference(as_function(self)->globals);
-}
-
 PyObject* get_none(PyObject*, void*) noexcept
 {
     Py_RETURN_NONE;
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", get_member<&FunctionObject::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_member<&FunctionObject::qualname>, nullptr, nullptr, nullptr},
     {"__doc__", get_none, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__annotations__", get_member<&FunctionObject::annotations>, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_member<&FunctionObject::text_signature>, nullptr, nullptr, nullptr},
+    {"__globals__", get_member<&FunctionObject::globals>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -380,10 +372,12 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "pixelmend.main.function", sizeof(FunctionObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
+    .name = "pixelmend.main.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
         | own_instances_only,
-    function_slots,
+    .slots = function_slots,
 };
 
 std::string text_signature(const FunctionDef& def)

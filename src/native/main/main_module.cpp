@@ -1,5 +1,4 @@
 #include "capi/api_boundary.hpp"
-#include "capi/capi_compat.hpp"
 #include "cli/cli.hpp"
 #include "main/client.hpp"
 #include "cli/command_line_report.hpp"
@@ -7,6 +6,7 @@
 #include "cli/counted_reader.hpp"
 #include "main/function.hpp"
 #include "main/main_state.hpp"
+#include "capi/module_slots.hpp"
 #include "capi/new_reference.hpp"
 #include "capi/text.hpp"
 
@@ -117,13 +117,10 @@ int exec_main(PyObject* module) noexcept
     if (make_state(module, state) < 0) {
         return -1;
     }
-    PyObject* done = guarded([module, &state] {
+    return guarded_status([module, &state] {
         prepare_error_handling();
         start_up(state, py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
-        return py::none();
     });
-    Py_XDECREF(done);
-    return done != nullptr ? 0 : -1;
 }
 
 int traverse_main(PyObject* module, visitproc visit, void* arg) noexcept
@@ -132,11 +129,9 @@ int traverse_main(PyObject* module, visitproc visit, void* arg) noexcept
     if (state == nullptr) {
         return 0;
     }
-    Py_VISIT(state->function_type);
-    Py_VISIT(state->counted_reader_type);
-    Py_VISIT(state->context_runs_type);
-    Py_VISIT(state->runs_variable);
-    Py_VISIT(state->upload_file_type);
+    for (PyObject* MainState::*member : owned_references) {
+        Py_VISIT(state->*member);
+    }
     return 0;
 }
 
@@ -146,34 +141,23 @@ int clear_main(PyObject* module) noexcept
     if (state == nullptr) {
         return 0;
     }
-    Py_CLEAR(state->function_type);
-    Py_CLEAR(state->counted_reader_type);
-    Py_CLEAR(state->context_runs_type);
-    Py_CLEAR(state->runs_variable);
-    Py_CLEAR(state->upload_file_type);
+    for (PyObject* MainState::*member : owned_references) {
+        Py_CLEAR(state->*member);
+    }
     clear_names(state->names);
     return 0;
 }
 
-void free_main(void* module) noexcept
-{
-    clear_main(static_cast<PyObject*>(module));
-}
-
-PyModuleDef_Slot main_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_main)},
-#ifdef PIXELMEND_ISOLATED_INTERPRETERS
-    {Py_mod_multiple_interpreters, PIXELMEND_ISOLATED_INTERPRETERS},
-#endif
-#ifdef Py_GIL_DISABLED
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef main_module = {
-    PyModuleDef_HEAD_INIT, "main", nullptr, sizeof(MainState), nullptr, main_slots, traverse_main, clear_main,
-    free_main,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "main",
+    .m_doc = nullptr,
+    .m_size = sizeof(MainState),
+    .m_methods = nullptr,
+    .m_slots = module_slots<exec_main>,
+    .m_traverse = traverse_main,
+    .m_clear = clear_main,
+    .m_free = free_module<clear_main>,
 };
 
 }

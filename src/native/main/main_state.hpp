@@ -28,6 +28,13 @@ struct MainState {
     ExchangeReportMaker make_exchange_report;
 };
 
+// The members that are owned references: the module's traverse visits them
+// and its clear lets go of them.
+inline constexpr PyObject* MainState::*owned_references[] = {
+    &MainState::function_type, &MainState::counted_reader_type, &MainState::context_runs_type,
+    &MainState::runs_variable, &MainState::upload_file_type,
+};
+
 // The state of the module that made `type`.
 MainState& state_of_type(PyTypeObject* type);
 

@@ -20,12 +20,7 @@ py::object content_type(const py::object& guess_type, const py::str& file_name)
 // Like Python's hasattr(): only AttributeError means "no such attribute".
 py::object items_method(py::handle fields)
 {
-    auto items = py::reinterpret_steal<py::object>(PyObject_GetAttrString(fields.ptr(), "items"));
-    if (!items && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        throw py::error_already_set();
-    }
-    PyErr_Clear();
-    return items;
+    return steal_catching(PyObject_GetAttrString(fields.ptr(), "items"), PyExc_AttributeError);
 }
 
 py::list new_list(py::handle iterable)

@@ -431,8 +431,11 @@ PyType_Slot upload_file_slots[] = {
 
 // Readers only come from the helpers, which stat the file first.
 PyType_Spec upload_file_spec = {
-    "pixelmend.utils.utils.UploadFile", sizeof(ValueObject<ReaderState>), 0, Py_TPFLAGS_DEFAULT | own_instances_only,
-    upload_file_slots,
+    .name = "pixelmend.utils.utils.UploadFile",
+    .basicsize = sizeof(ValueObject<ReaderState>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | own_instances_only,
+    .slots = upload_file_slots,
 };
 
 }

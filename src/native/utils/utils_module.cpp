@@ -1,7 +1,7 @@
 #include "capi/api_boundary.hpp"
-#include "capi/capi_compat.hpp"
 #include "capi/call_arguments.hpp"
 #include "capi/fastcall_method.hpp"
+#include "capi/module_slots.hpp"
 #include "utils/image_fields.hpp"
 #include "utils/upload_file.hpp"
 
@@ -52,12 +52,14 @@ py::object image_path_id_fields(PyObject* module, PyObject* const* args, Py_ssiz
     return fields;
 }
 
-PyObject* handle_image_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names) noexcept
+PyObject* handle_image_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* keyword_names) noexcept
 {
     return guarded([&] { return image_path_fields(module, args, nargs, keyword_names); });
 }
 
-PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names) noexcept
+PyObject* handle_image_path_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* keyword_names) noexcept
 {
     return guarded([&] { return image_path_id_fields(module, args, nargs, keyword_names); });
 }
@@ -72,12 +74,7 @@ PyMethodDef utils_methods[] = {
 
 int exec_utils(PyObject* module) noexcept
 {
-    PyObject* prepared = guarded([] {
-        prepare_error_handling();
-        return py::none();
-    });
-    Py_XDECREF(prepared);
-    if (prepared == nullptr) {
+    if (guarded_status(prepare_error_handling) < 0) {
         return -1;
     }
     UtilsState& state = utils_state(module);
@@ -111,25 +108,16 @@ int clear_utils(PyObject* module) noexcept
     return 0;
 }
 
-void free_utils(void* module) noexcept
-{
-    clear_utils(static_cast<PyObject*>(module));
-}
-
-PyModuleDef_Slot utils_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_utils)},
-#ifdef PIXELMEND_ISOLATED_INTERPRETERS
-    {Py_mod_multiple_interpreters, PIXELMEND_ISOLATED_INTERPRETERS},
-#endif
-#ifdef Py_GIL_DISABLED
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef utils_module = {
-    PyModuleDef_HEAD_INIT, "pixelmend.utils.utils", nullptr, sizeof(UtilsState), utils_methods, utils_slots,
-    traverse_utils, clear_utils, free_utils,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "pixelmend.utils.utils",
+    .m_doc = nullptr,
+    .m_size = sizeof(UtilsState),
+    .m_methods = utils_methods,
+    .m_slots = module_slots<exec_utils>,
+    .m_traverse = traverse_utils,
+    .m_clear = clear_utils,
+    .m_free = free_module<clear_utils>,
 };
 
 }
