@@ -10,7 +10,7 @@ import pytest
 import requests
 
 import pixelmend.main as pm
-from pixelmend.sandbox import SERVICE_BASE, running
+from pixelmend.sandbox import SERVICE_BASE
 
 pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
@@ -20,24 +20,6 @@ SAVED = os.path.join("results", "street.jpg")
 DOWNLOADED = "Files downloaded to " + SAVED
 MODES = {"one-after-another": None, "one-at-a-time": "1", "four-at-a-time": "4"}
 REAL_SLEEP = time.sleep
-
-
-@pytest.fixture(scope="module")
-def service():
-    with running(accepted_keys=[KEY]) as started:
-        yield started
-
-
-@pytest.fixture
-def sandbox(service, monkeypatch, tmp_path):
-    monkeypatch.chdir(tmp_path)
-    for name in ("PIXELMEND_DOWNLOADS", "PIXELMEND_RETRIES", "PIXELMEND_VERIFY", "PIXELMEND_TIMEOUT"):
-        monkeypatch.delenv(name, raising=False)
-    service.reset()
-    yield service
-    errors = list(service.errors)
-    service.reset()
-    assert errors == []
 
 
 @pytest.fixture(params=MODES)

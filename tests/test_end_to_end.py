@@ -9,7 +9,7 @@ import pytest
 import requests
 
 import pixelmend.main as pm
-from pixelmend.sandbox import SERVICE_BASE, running
+from pixelmend.sandbox import SERVICE_BASE
 
 pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
@@ -23,20 +23,6 @@ def example(name):
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
-
-
-@pytest.fixture(scope="module")
-def service():
-    with running(accepted_keys=[KEY]) as started:
-        yield started
-
-
-@pytest.fixture
-def sandbox(service, monkeypatch, tmp_path):
-    monkeypatch.chdir(tmp_path)
-    service.reset()
-    yield service
-    service.reset()
 
 
 def the_post(service):
