@@ -11,9 +11,11 @@ from pixelmend.sandbox import running
 CLIENT_SETTINGS = ("PIXELMEND_DOWNLOADS", "PIXELMEND_RETRIES", "PIXELMEND_VERIFY", "PIXELMEND_TIMEOUT")
 
 
+# The session an upload is sent on: its post is answered by `answer`, called
+# with the same arguments.
 class FakeSession:
-    def __init__(self, post):
-        self._post = post
+    def __init__(self, answer):
+        self._answer = answer
 
     def __enter__(self):
         return self
@@ -21,8 +23,20 @@ class FakeSession:
     def __exit__(self, *exc):
         return None
 
-    def post(self, url, data=None, headers=None, verify=None):
-        return self._post(data)
+    def post(self, url, **keywords):
+        return self._answer(url, **keywords)
+
+
+# Stands in for requests: each upload's session is answered by
+# `post(url, data, headers, verify)`, each result file's GET by
+# `get(url, stream, verify)`.
+def requests_answering(post, get):
+    return types.SimpleNamespace(Session=lambda: FakeSession(post), get=get)
+
+
+@pytest.fixture(scope="session")
+def answering_requests():
+    return requests_answering
 
 
 # A reply of the service to the upload (naming `filenames`) and to each
@@ -50,7 +64,7 @@ def reply():
 @pytest.fixture
 def fake_requests(monkeypatch):
     def install(post, get):
-        monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=lambda: FakeSession(post), get=get))
+        monkeypatch.setattr(pm, "requests", requests_answering(lambda url, data=None, **keywords: post(data), get))
 
     return install
 
