@@ -7,7 +7,7 @@ import time
 from collections import deque
 from typing import Optional
 
-from .routing import is_loopback_host
+from .routing import https_url, is_loopback_host
 
 READ_SIZE = 64 * 1024
 # What one direction of one connection holds at most on an unlimited link, as a TCP window would.
@@ -227,8 +227,7 @@ class Link:
 
     @property
     def url(self) -> str:
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"https://{host}:{self.port}"
+        return https_url(self.host, self.port)
 
     @property
     def connections(self) -> int:

@@ -12,7 +12,7 @@ from .app import SandboxApp
 from .certificate import server_ssl_context
 from .faults import FaultPlan
 from .records import RequestLog, RequestRecord
-from .routing import RequestsProxy, Router, is_loopback_host, routed
+from .routing import RequestsProxy, Router, https_url, is_loopback_host, routed
 from .wsgi_server import KeepAliveServer
 
 
@@ -53,8 +53,7 @@ class Service:
 
     @property
     def url(self) -> str:
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"https://{host}:{self.port}"
+        return https_url(self.host, self.port)
 
     @property
     def workspace(self) -> Path:
