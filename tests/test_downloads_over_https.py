@@ -2,7 +2,6 @@ import os
 import random
 import threading
 import time
-import uuid
 from datetime import datetime, timezone
 from pathlib import Path
 
@@ -10,7 +9,6 @@ import pytest
 import requests
 
 import pixelmend.main as pm
-from pixelmend.sandbox import SERVICE_BASE
 
 pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
@@ -71,17 +69,8 @@ def body(name, size):
     return random.Random(name).randbytes(size)
 
 
-# Result files of the next upload's reply, in this order, served from the
-# stand-in's own store so that every download fault applies to them.
 def plant(service, files):
-    request_id = uuid.uuid4().hex
-    directory = service.workspace / "results" / request_id
-    directory.mkdir()
-    for name, content in files.items():
-        (directory / name).write_bytes(content)
-    service.faults.answer_next_post(
-        {"success": True, "filenames": list(files), "path": f"{SERVICE_BASE}/results/{request_id}", "message": ""}
-    )
+    service.plant_results(files)
     return files
 
 
