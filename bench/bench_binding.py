@@ -1,11 +1,10 @@
 import argparse
-import json
 import statistics
 import timeit
 
 import pixelmend.main as pm
 
-from common import print_machine
+from common import parse_command_line, print_machine, save_figures
 
 
 def handle_image_path(fields, image_path):
@@ -60,9 +59,7 @@ def main():
     parser = argparse.ArgumentParser(description="Per-call cost of argument binding: compiled methods against Python functions")
     parser.add_argument("--number", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=9)
-    parser.add_argument("--quick", action="store_true", help="20000 calls, 5 repeats")
-    parser.add_argument("--json", help="also write the figures to this file")
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="20000 calls, 5 repeats")
     if arguments.quick:
         arguments.number, arguments.repeat = 20_000, 5
     print_machine()
@@ -87,9 +84,7 @@ def main():
         figures[case] = {"pixelmend_ns": compiled, "python_ns": python, "ratio": compiled / python}
         print(f"  {case:32s} {compiled:10.0f} {python:10.0f} {compiled / python:7.2f}")
     print("  goal: ratio <= 1.00 (no slower than the Python function)")
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
 
 
 if __name__ == "__main__":

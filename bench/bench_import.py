@@ -1,5 +1,4 @@
 import argparse
-import json
 import os
 import re
 import shutil
@@ -7,7 +6,7 @@ import subprocess
 import sys
 import time
 
-from common import median, print_machine
+from common import median, parse_command_line, print_machine, save_figures
 
 TIMED = (
     "import time; w = time.perf_counter(); c = time.process_time(); {imports}; "
@@ -66,9 +65,7 @@ def extra_modules():
 def main():
     parser = argparse.ArgumentParser(description="Import time of pixelmend.main against requests, requests_toolbelt and urllib3")
     parser.add_argument("--runs", type=int, default=60)
-    parser.add_argument("--quick", action="store_true", help="10 runs, no instruction counts")
-    parser.add_argument("--json", help="also write the figures to this file")
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="10 runs, no instruction counts")
     runs = min(arguments.runs, 10) if arguments.quick else arguments.runs
     print_machine()
     for imports in SUBJECTS.values():
@@ -119,9 +116,7 @@ def main():
     print("  modules only pixelmend.main imports (python -X importtime, one run; self / cumulative microseconds):")
     for name, (self_us, cumulative_us) in extra:
         print(f"    {name:28s} {self_us:7d} {cumulative_us:9d}")
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
 
 
 if __name__ == "__main__":

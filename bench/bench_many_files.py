@@ -1,11 +1,10 @@
 import argparse
 import io
-import json
 import resource
 import shutil
 from pathlib import Path
 
-from common import Scratch, ServiceProcess, median, print_machine, run_probe
+from common import Scratch, ServiceProcess, median, parse_command_line, print_machine, run_probe, save_figures
 
 LIMIT = 64
 
@@ -30,9 +29,7 @@ def parse_arguments():
     parser.add_argument("--count", type=int, default=10_000)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--full", action="store_true", help="let the service analyse every image and download every result")
-    parser.add_argument("--quick", action="store_true", help="500 images, 3 runs")
-    parser.add_argument("--json", help="also write the figures to this file")
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="500 images, 3 runs")
     if arguments.quick:
         arguments.count = min(arguments.count, 500)
         arguments.runs = min(arguments.runs, 3)
@@ -121,9 +118,7 @@ def main():
     print(f"  tuned under RLIMIT_NOFILE={LIMIT}: {tuned:.3f} s, peak RSS {figures['tuned_peak_rss_mib']:.1f} MiB")
     print(f"  time pixelmend (limit {LIMIT}) / baseline (limit {roomy}) = {figures['time_ratio']:.3f}")
     print(f"  time pixelmend / tuned (both limit {LIMIT}) = {figures['time_ratio_tuned']:.3f}")
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
 
 
 if __name__ == "__main__":

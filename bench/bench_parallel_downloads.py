@@ -1,5 +1,4 @@
 import argparse
-import json
 import os
 import ssl
 import statistics
@@ -13,7 +12,7 @@ from urllib3.exceptions import InsecureRequestWarning
 from urllib3.util.ssl_ import create_urllib3_context
 
 import pixelmend.main as pm
-from common import print_machine
+from common import parse_command_line, print_machine, save_figures
 from pixelmend.sandbox import running
 
 KEY = "bench-key"
@@ -29,9 +28,7 @@ def parse_arguments():
     parser.add_argument("--files", type=int, default=96)
     parser.add_argument("--size", type=int, default=16 * 1024, help="bytes per result file")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="20 connections, 24 files, 2 runs")
-    parser.add_argument("--json", help="also write the figures to this file")
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="20 connections, 24 files, 2 runs")
     if arguments.quick:
         arguments.connections, arguments.files, arguments.runs = 20, 24, 2
     return arguments
@@ -117,9 +114,7 @@ def main():
         label = "one after another" if downloads is None else f"PIXELMEND_DOWNLOADS={downloads}"
         figures["call_seconds"][label] = statistics.median(runs)
         print(f"  {label:22s} {statistics.median(runs):7.3f} s")
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,5 @@
 import argparse
 import http.client
-import json
 import os
 import shutil
 import ssl
@@ -8,7 +7,7 @@ import time
 from pathlib import Path
 from urllib.parse import urlsplit
 
-from common import Scratch, ServiceProcess, median, print_machine, run_probe
+from common import Scratch, ServiceProcess, median, parse_command_line, print_machine, run_probe, save_figures
 
 SETTINGS = {"TCP_NODELAY": (), "Nagle": ("--nagle",)}
 FILE_SIZE = 16 * 1024
@@ -18,9 +17,7 @@ def parse_arguments():
     parser = argparse.ArgumentParser(description="Per-result-file cost of downloads, with and without TCP_NODELAY on the service")
     parser.add_argument("--count", type=int, default=100, help="result files per call")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="20 files, 3 runs")
-    parser.add_argument("--json", help="also write the figures to this file")
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="20 files, 3 runs")
     if arguments.quick:
         arguments.count, arguments.runs = min(arguments.count, 20), min(arguments.runs, 3)
     return arguments
@@ -115,9 +112,7 @@ def main():
     figures["wall_saved_ms"] = figures["Nagle"]["wall_ms"] - figures["TCP_NODELAY"]["wall_ms"]
     figures["cpu_saved_ms"] = figures["Nagle"]["cpu_ms"] - figures["TCP_NODELAY"]["cpu_ms"]
     print(f"  TCP_NODELAY saves {figures['wall_saved_ms']:.2f} ms wall and {figures['cpu_saved_ms']:.2f} ms CPU per file")
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
 
 
 if __name__ == "__main__":

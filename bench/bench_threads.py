@@ -3,13 +3,15 @@ import json
 import os
 import resource
 import shutil
-import subprocess
 import sys
 import sysconfig
 import threading
 import time
 
-from common import KEY, MIB, Scratch, ServiceProcess, median, print_machine, require_free_space, size_argument, write_file
+from common import (
+    KEY, MIB, Scratch, ServiceProcess, median, parse_command_line, print_machine, probe_report, require_free_space,
+    save_figures, size_argument, write_file,
+)
 
 # The service keeps one setting whichever the client runs with, so that the two client runs meet the same service.
 SERVICE_GIL = "0"
@@ -29,10 +31,8 @@ def parse_arguments():
     parser.add_argument("--small-threads", type=int, default=8, help="threads making small operations")
     parser.add_argument("--small-operations", type=int, default=10, help="small operations per thread")
     parser.add_argument("--runs", type=int, default=5, help="runs per setting, the settings interleaved")
-    parser.add_argument("--quick", action="store_true", help="8 MiB uploads, 2 runs")
-    parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--probe", help=argparse.SUPPRESS)
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="8 MiB uploads, 2 runs")
     if arguments.quick:
         arguments.size = min(arguments.size, 8 * MIB)
         arguments.result_size = min(arguments.result_size, 2 * MIB)
@@ -101,17 +101,8 @@ def probe(job):
 
 def run_probe(gil, origin, images, operations, cwd, environment):
     job = {"origin": origin, "images": [str(image) for image in images], "operations": operations}
-    completed = subprocess.run(
-        [sys.executable, "-W", "error::RuntimeWarning", __file__, "--probe", json.dumps(job)],
-        cwd=cwd,
-        env={**os.environ, **environment, "PYTHON_GIL": gil},
-        capture_output=True,
-        text=True,
-        timeout=1800,
-    )
-    if completed.returncode != 0:
-        raise SystemExit(f"probe with PYTHON_GIL={gil} exited with {completed.returncode}: {completed.stderr.strip()}")
-    report = json.loads(completed.stdout.strip().splitlines()[-1])
+    command = [sys.executable, "-W", "error::RuntimeWarning", __file__, "--probe", json.dumps(job)]
+    report = probe_report(command, f"with PYTHON_GIL={gil}", cwd, {**environment, "PYTHON_GIL": gil})
     if "error" in report:
         raise SystemExit(f"probe with PYTHON_GIL={gil} failed: {report['error']}")
     if report["gil_enabled"] != (gil == "1"):
@@ -260,9 +251,7 @@ def main():
             errors = service.command("errors")["errors"]
             if errors:
                 raise SystemExit("the service reported errors:\n" + "\n".join(errors))
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,11 @@
 import argparse
 import json
 import os
-import subprocess
 import sys
 import time
 from pathlib import Path
 
-from common import Scratch, ServiceProcess, median, print_machine
+from common import Scratch, ServiceProcess, median, parse_command_line, print_machine, probe_report, save_figures
 
 FILE_SIZE = 16 * 1024
 # What PIXELMEND_VERIFY hands to requests.get for each setting: False; True with the stand-in's certificate
@@ -21,10 +20,8 @@ def parse_arguments():
     )
     parser.add_argument("--count", type=int, default=100, help="GETs per probe process")
     parser.add_argument("--runs", type=int, default=5, help="probe processes per setting, interleaved")
-    parser.add_argument("--quick", action="store_true", help="20 GETs, 2 runs")
-    parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--probe", help=argparse.SUPPRESS)
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="20 GETs, 2 runs")
     if arguments.quick:
         arguments.count, arguments.runs = min(arguments.count, 20), min(arguments.runs, 2)
     return arguments
@@ -76,11 +73,7 @@ def probe(job):
 def one_probe(setting, published, certificate, names, scratch):
     job = {"setting": setting, "path": published["path"], "certificate": certificate, "names": names,
            "scratch": str(scratch)}
-    completed = subprocess.run([sys.executable, __file__, "--probe", json.dumps(job)], capture_output=True, text=True,
-                               timeout=600)
-    if completed.returncode != 0:
-        raise SystemExit(f"probe {setting} exited with {completed.returncode}: {completed.stderr.strip()}")
-    return json.loads(completed.stdout.strip().splitlines()[-1])
+    return probe_report([sys.executable, __file__, "--probe", json.dumps(job)], setting, timeout=600)
 
 
 def main():
@@ -113,9 +106,7 @@ def main():
         wall = median([r["wall_ms"] for r in samples[setting]])
         figures[setting.replace(" ", "_")] = {"cpu_ms": cpu, "wall_ms": wall}
         print(f"  {setting:14s} {cpu:6.2f} ms CPU {wall:6.2f} ms wall")
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
 
 
 if __name__ == "__main__":

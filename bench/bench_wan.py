@@ -7,7 +7,9 @@ import sys
 from pathlib import Path
 from urllib.parse import urlsplit
 
-from common import MIB, Scratch, ServiceProcess, median, print_machine, run_probe, write_file
+from common import (
+    MIB, Scratch, ServiceProcess, median, parse_command_line, print_machine, run_probe, save_figures, write_file,
+)
 
 from pixelmend.sandbox.link import Link
 
@@ -39,9 +41,7 @@ def parse_arguments():
     parser.add_argument("--runs", type=int, default=1, help="runs of each client per invocation")
     parser.add_argument("--retries", action="store_true",
                         help="instead: 960 files with 5%% of tries answered 503 and 5%% cut, PIXELMEND_RETRIES=3")
-    parser.add_argument("--quick", action="store_true", help="96 files and 8 x 1 MiB, 20 ms only")
-    parser.add_argument("--json", help="also write the figures to this file")
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="96 files and 8 x 1 MiB, 20 ms only")
     if arguments.quick:
         arguments.rtt = [20]
         arguments.workload = ["96 x 16 KiB", "8 x 8 MiB"]
@@ -165,8 +165,7 @@ def main():
         else:
             figures = measure(arguments, service, scratch, image)
         errors = service.command("errors")["errors"]
-    if arguments.json:
-        Path(arguments.json).write_text(json.dumps({"figures": figures, "service_errors": len(errors)}, indent=1))
+    save_figures(arguments.json, {"figures": figures, "service_errors": len(errors)})
 
 
 if __name__ == "__main__":

@@ -50,10 +50,10 @@ class ServiceProcess:
         self.close()
 
 
-def run_probe(client, origin, image=None, cwd=None, nofile=None, timeout=1800, environment=None):
-    job = {"client": client, "origin": origin, "image": image, "key": KEY, "nofile": nofile}
+# The report a probe process prints as JSON on its last line; `what` names the probe if it fails.
+def probe_report(command, what, cwd=None, environment=None, timeout=1800):
     completed = subprocess.run(
-        [sys.executable, str(HERE / "client_probe.py"), json.dumps(job)],
+        command,
         cwd=cwd,
         env=None if environment is None else {**os.environ, **environment},
         capture_output=True,
@@ -61,8 +61,13 @@ def run_probe(client, origin, image=None, cwd=None, nofile=None, timeout=1800, e
         timeout=timeout,
     )
     if completed.returncode != 0:
-        raise RuntimeError(f"probe {client} exited with {completed.returncode}: {completed.stderr.strip()}")
+        raise SystemExit(f"probe {what} exited with {completed.returncode}: {completed.stderr.strip()}")
     return json.loads(completed.stdout.strip().splitlines()[-1])
+
+
+def run_probe(client, origin, image=None, cwd=None, nofile=None, timeout=1800, environment=None):
+    job = {"client": client, "origin": origin, "image": image, "key": KEY, "nofile": nofile}
+    return probe_report([sys.executable, str(HERE / "client_probe.py"), json.dumps(job)], client, cwd, environment, timeout)
 
 
 class Scratch:
@@ -123,6 +128,19 @@ def machine():
 def print_machine():
     m = machine()
     print(f"machine: {m['nproc']} CPUs, {m['cpu']}; Python {m['python']}; load average {m['loadavg']}")
+
+
+# The command line, with the options every script takes: --quick (`quick` says what it makes smaller) and --json.
+def parse_command_line(parser, quick):
+    parser.add_argument("--quick", action="store_true", help=quick)
+    parser.add_argument("--json", help="also write the figures to this file")
+    return parser.parse_args()
+
+
+def save_figures(path, figures):
+    if path:
+        with open(path, "w") as out:
+            json.dump(figures, out, indent=2)
 
 
 def size_argument(text):

@@ -1,9 +1,11 @@
 import argparse
-import json
 import os
 import shutil
 
-from common import MIB, Scratch, ServiceProcess, median, print_machine, require_free_space, run_probe, size_argument, write_file
+from common import (
+    MIB, Scratch, ServiceProcess, median, parse_command_line, print_machine, require_free_space, run_probe,
+    save_figures, size_argument, write_file,
+)
 
 CLIENTS = ("baseline", "tuned", "pixelmend")
 
@@ -12,9 +14,7 @@ def parse_arguments(description, default_size):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--size", type=size_argument, default=default_size, help="file size, e.g. 1G or 64M")
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="64 MiB, 3 runs")
-    parser.add_argument("--json", help="also write the figures to this file")
-    arguments = parser.parse_args()
+    arguments = parse_command_line(parser, quick="64 MiB, 3 runs")
     if arguments.quick:
         arguments.size = min(arguments.size, 64 * MIB)
         arguments.runs = min(arguments.runs, 3)
@@ -96,9 +96,7 @@ def summarise(arguments, title, idle, samples, clients=CLIENTS):
         )
     over = figures[subject]["rss_over_idle_mib"]
     print(f"  {subject} peak RSS over idle import = {over:.1f} MiB  (goal <= 32 MiB)")
-    if arguments.json:
-        with open(arguments.json, "w") as out:
-            json.dump(figures, out, indent=2)
+    save_figures(arguments.json, figures)
     return figures
 
 

@@ -6,11 +6,16 @@ import pytest
 import requests
 
 import pixelmend.main as pm
+from pixelmend.sandbox import running
+
+CLIENT_SETTINGS = ("PIXELMEND_DOWNLOADS", "PIXELMEND_RETRIES", "PIXELMEND_VERIFY", "PIXELMEND_TIMEOUT")
 
 
+# The session an upload is sent on: its post is answered by `answer`, called
+# with the same arguments.
 class FakeSession:
-    def __init__(self, post):
-        self._post = post
+    def __init__(self, answer):
+        self._answer = answer
 
     def __enter__(self):
         return self
@@ -18,8 +23,20 @@ class FakeSession:
     def __exit__(self, *exc):
         return None
 
-    def post(self, url, data=None, headers=None, verify=None):
-        return self._post(data)
+    def post(self, url, **keywords):
+        return self._answer(url, **keywords)
+
+
+# Stands in for requests: each upload's session is answered by
+# `post(url, data, headers, verify)`, each result file's GET by
+# `get(url, stream, verify)`.
+def requests_answering(post, get):
+    return types.SimpleNamespace(Session=lambda: FakeSession(post), get=get)
+
+
+@pytest.fixture(scope="session")
+def answering_requests():
+    return requests_answering
 
 
 # A reply of the service to the upload (naming `filenames`) and to each
@@ -47,7 +64,7 @@ def reply():
 @pytest.fixture
 def fake_requests(monkeypatch):
     def install(post, get):
-        monkeypatch.setattr(pm, "requests", types.SimpleNamespace(Session=lambda: FakeSession(post), get=get))
+        monkeypatch.setattr(pm, "requests", requests_answering(lambda url, data=None, **keywords: post(data), get))
 
     return install
 
@@ -169,13 +186,17 @@ class FakeRequests:
         return [session for session in self.sessions if session.mounted]
 
 
+def start_afresh(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    for name in CLIENT_SETTINGS:
+        monkeypatch.delenv(name, raising=False)
+
+
 # A call of black_white on `img.png` in a fresh directory, its upload
 # answered by `service`, a FakeRequests bound into the module.
 @pytest.fixture
 def fake_service(monkeypatch, tmp_path):
-    monkeypatch.chdir(tmp_path)
-    for name in ("PIXELMEND_DOWNLOADS", "PIXELMEND_RETRIES", "PIXELMEND_VERIFY", "PIXELMEND_TIMEOUT"):
-        monkeypatch.delenv(name, raising=False)
+    start_afresh(monkeypatch, tmp_path)
     monkeypatch.setattr(pm, "handle_image_path", lambda fields, image_path: fields)
 
     def install(filenames):
@@ -198,3 +219,24 @@ def saved_files(root="results/img.png"):
 @pytest.fixture
 def fakes():
     return types.SimpleNamespace(FileReply=FileReply, Gone=Gone, FakeRequests=FakeRequests, saved_files=saved_files)
+
+
+# The stand-in service, started once for a test file and accepting its KEY,
+# with the client's base address routed to it.
+@pytest.fixture(scope="module")
+def stand_in(request):
+    with running(accepted_keys=[request.module.KEY]) as started:
+        yield started
+
+
+# The stand-in for one test, cleared of the faults, records and errors of the
+# tests before, the test in a fresh directory with none of the client's
+# settings; whatever the stand-in reports as its own error fails the test.
+@pytest.fixture
+def sandbox(stand_in, monkeypatch, tmp_path):
+    start_afresh(monkeypatch, tmp_path)
+    stand_in.reset()
+    yield stand_in
+    errors = list(stand_in.errors)
+    stand_in.reset()
+    assert errors == []

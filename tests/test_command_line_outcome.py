@@ -15,7 +15,6 @@ import tqdm
 import pixelmend
 import pixelmend.main as pm
 from pixelmend._cli import exit_status, run
-from pixelmend.sandbox import running
 
 pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
@@ -24,19 +23,11 @@ EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 STREET = str(EXAMPLES / "street.jpg")
 
 
-@pytest.fixture(scope="module")
-def service():
-    with running(accepted_keys=[KEY], module=pm) as started:
-        yield started
-
-
+# Wide enough that no progress line is cut to the terminal's width.
 @pytest.fixture
-def sandbox(service, monkeypatch, tmp_path):
-    monkeypatch.chdir(tmp_path)
+def sandbox(sandbox, monkeypatch):
     monkeypatch.setenv("COLUMNS", "400")
-    service.reset()
-    yield service
-    service.reset()
+    return sandbox
 
 
 def no_fault(service):

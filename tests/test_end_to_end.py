@@ -2,14 +2,12 @@ import hashlib
 import os
 import shutil
 import sys
-import uuid
 from pathlib import Path
 
 import pytest
 import requests
 
 import pixelmend.main as pm
-from pixelmend.sandbox import SERVICE_BASE, running
 
 pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
@@ -25,20 +23,6 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-@pytest.fixture(scope="module")
-def service():
-    with running(accepted_keys=[KEY]) as started:
-        yield started
-
-
-@pytest.fixture
-def sandbox(service, monkeypatch, tmp_path):
-    monkeypatch.chdir(tmp_path)
-    service.reset()
-    yield service
-    service.reset()
-
-
 def the_post(service):
     [record] = [r for r in service.received() if r.method == "POST"]
     return record
@@ -51,17 +35,6 @@ def served_bytes(service, reply, name):
 
 def listing(directory):
     return sorted(os.listdir(directory))
-
-
-def plant(service, files):
-    request_id = uuid.uuid4().hex
-    directory = service.workspace / "results" / request_id
-    directory.mkdir()
-    for name, body in files.items():
-        (directory / name).write_bytes(body)
-    service.faults.answer_next_post(
-        {"success": True, "filenames": list(files), "path": f"{SERVICE_BASE}/results/{request_id}", "message": ""}
-    )
 
 
 OPERATIONS = [
@@ -167,7 +140,7 @@ def test_directory_upload_and_repeated_run(sandbox):
 
 def test_large_result_arrives_whole(sandbox):
     body = os.urandom(6 * 1024 * 1024 + 12345)
-    plant(sandbox, {"large.bin": body, "small.json": b"{}"})
+    sandbox.plant_results({"large.bin": body, "small.json": b"{}"})
     assert pm.Pixelmend(KEY).segment_image(example("street.jpg")) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert listing("results/street.jpg") == ["large.bin", "small.json"]
     assert sha256(Path("results/street.jpg/large.bin").read_bytes()) == sha256(body)
@@ -179,11 +152,11 @@ def test_download_cut_midway_leaves_no_torn_file(sandbox, earlier):
     client = pm.Pixelmend(KEY)
     old = os.urandom(3 * 1024 * 1024)
     if earlier:
-        plant(sandbox, {"large.bin": old})
+        sandbox.plant_results({"large.bin": old})
         client.black_white(example("street.jpg"))
         assert Path("results/street.jpg/large.bin").read_bytes() == old
 
-    plant(sandbox, {"large.bin": os.urandom(4 * 1024 * 1024), "after.json": b"{}"})
+    sandbox.plant_results({"large.bin": os.urandom(4 * 1024 * 1024), "after.json": b"{}"})
     sandbox.faults.cut_download("large.bin", after_bytes=1024 * 1024)
     with pytest.raises(requests.exceptions.ChunkedEncodingError):
         client.black_white(example("street.jpg"))
@@ -197,7 +170,7 @@ def test_download_cut_midway_leaves_no_torn_file(sandbox, earlier):
 def test_names_with_reserved_characters_fetch_their_own_file(sandbox):
     files = {"a#frag.png": b"hash", "a": b"plain a", "q?x=1.png": b"query", "q": b"plain q",
              "50%41.png": b"percent", "50A.png": b"decoded", "é ü.png": b"accents"}
-    plant(sandbox, files)
+    sandbox.plant_results(files)
     assert pm.Pixelmend(KEY).segment_image(example("street.jpg")) == "Files downloaded to " + os.path.join("results", "street.jpg")
     assert {name: Path("results/street.jpg", name).read_bytes() for name in files} == files
 

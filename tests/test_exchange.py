@@ -201,10 +201,15 @@ def test_results_that_are_not_equal_to_false_are_uploaded_as_they_are(service, r
     assert service.events[1][2]["fields"] is result
 
 
+# The upload fails with a transport error; returns the error.
+def refused_upload(service):
+    service.reply = TransportError("refused")
+    return service.reply
+
+
 @pytest.mark.parametrize("suppress", [None, False, 0, ""])
 def test_transport_error_of_post_goes_through_exit_and_out(service, suppress):
-    error = TransportError("refused")
-    service.reply = error
+    error = refused_upload(service)
     service.exit_result = suppress
     with pytest.raises(TransportError) as raised:
         run()
@@ -216,7 +221,7 @@ def test_transport_error_of_post_goes_through_exit_and_out(service, suppress):
 
 
 def test_exit_that_suppresses_leaves_no_response(service):
-    service.reply = TransportError("refused")
+    refused_upload(service)
     service.exit_result = True
     with pytest.raises(UnboundLocalError, match="response"):
         run()
@@ -224,9 +229,8 @@ def test_exit_that_suppresses_leaves_no_response(service):
 
 
 def test_error_raised_by_exit_replaces_the_post_error_and_keeps_it_as_context(service):
-    post_error = TransportError("refused")
+    post_error = refused_upload(service)
     exit_error = RuntimeError("close failed")
-    service.reply = post_error
     service.exit_raises = exit_error
     with pytest.raises(RuntimeError) as raised:
         run()
@@ -237,8 +241,7 @@ def test_error_raised_by_exit_replaces_the_post_error_and_keeps_it_as_context(se
 def test_exit_sees_the_post_error_as_the_one_being_handled(service, monkeypatch):
     seen = []
     monkeypatch.setattr(Session, "__exit__", lambda self, *exc: seen.append(sys.exc_info()[1]))
-    error = TransportError("refused")
-    service.reply = error
+    error = refused_upload(service)
     with pytest.raises(TransportError):
         run()
     service.reply = None

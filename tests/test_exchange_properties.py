@@ -51,30 +51,16 @@ class Download:
         return body
 
 
-class Session:
-    def __init__(self, service):
-        self.service = service
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        return False
-
-    def post(self, url, data, headers, verify):
-        if self.service.reply is BREAK:
-            raise TransportError("connection refused")
-        return self.service.reply
-
-
 class Service:
     def __init__(self, reply, downloads):
         self.reply = reply
         self.downloads = list(downloads)
         self.served = []
 
-    def Session(self):
-        return Session(self)
+    def post(self, url, data, headers, verify):
+        if self.reply is BREAK:
+            raise TransportError("connection refused")
+        return self.reply
 
     def get(self, url, stream, verify):
         response = self.downloads.pop(0) if self.downloads else Download(404, [])
@@ -234,7 +220,7 @@ def reaches_downloads(operation, image_path, extra, helper_result, reply):
     seed_name=st.sampled_from([None, "ok.png", "dup"]),
 )
 def test_random_replies_have_only_documented_outcomes(
-    tmp_path, operation, image_path, extra, helper_result, reply, served, seed_name
+    tmp_path, answering_requests, operation, image_path, extra, helper_result, reply, served, seed_name
 ):
     root = tempfile.mkdtemp(dir=tmp_path)
     service = Service(reply, served)
@@ -245,7 +231,7 @@ def test_random_replies_have_only_documented_outcomes(
 
     with pytest.MonkeyPatch.context() as patch:
         patch.chdir(root)
-        patch.setattr(pm, "requests", service)
+        patch.setattr(pm, "requests", answering_requests(service.post, service.get))
         patch.setattr(pm, "MultipartEncoder", Encoder)
         patch.setattr(pm, "handle_image_path", helper)
         patch.setattr(pm, "handle_image_path_id", helper)

@@ -2,7 +2,6 @@ import gc
 import os
 import sys
 import sysconfig
-import types
 
 import pytest
 
@@ -32,23 +31,12 @@ class Reply:
         return iter(self._chunks)
 
 
-class Session:
-    def __init__(self, reply):
-        self._reply = reply
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def post(self, url, data, headers, verify):
+def reading_the_upload(reply):
+    def post(url, data, headers, verify):
         data.read()
-        return self._reply
+        return reply
 
-
-def fake_requests(reply, download):
-    return types.SimpleNamespace(Session=lambda: Session(reply), get=lambda url, stream, verify: download)
+    return post
 
 
 # Caches filled on first use (imports, mimetypes, regex, freelists) settle
@@ -100,8 +88,10 @@ REPLIES = {
 
 
 @pytest.mark.parametrize("reply", REPLIES, ids=list(REPLIES))
-def test_operations_keep_memory_flat(reply, image, monkeypatch):
-    monkeypatch.setattr(pm, "requests", fake_requests(*REPLIES[reply]))
+def test_operations_keep_memory_flat(reply, image, monkeypatch, answering_requests):
+    upload_reply, download = REPLIES[reply]
+    fake = answering_requests(reading_the_upload(upload_reply), lambda url, stream, verify: download)
+    monkeypatch.setattr(pm, "requests", fake)
     client = Pixelmend("k")
     calls = [
         lambda: client.segment_image(image),

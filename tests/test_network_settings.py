@@ -8,7 +8,6 @@ import pytest
 
 import pixelmend.main as pm
 from pixelmend._cli import exit_status
-from pixelmend.sandbox import running
 
 pytestmark = pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
 
@@ -194,18 +193,11 @@ def test_bad_values_are_refused_before_anything_happens(recorder, monkeypatch, n
     assert os.listdir(".") == []
 
 
-@pytest.fixture(scope="module")
-def service():
-    with running(accepted_keys=[KEY], module=pm) as started:
-        yield started
-
-
+# Wide enough that no progress line is cut to the terminal's width.
 @pytest.fixture
-def sandbox(service, monkeypatch):
+def sandbox(sandbox, monkeypatch):
     monkeypatch.setenv("COLUMNS", "400")
-    service.reset()
-    yield service
-    service.reset()
+    return sandbox
 
 
 def command(monkeypatch, capsys, *argv):

@@ -16,27 +16,13 @@ class Reply:
         return {"success": True, "filenames": [], "path": "p"}
 
 
-class Session:
-    def __init__(self, log):
-        self.log = log
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        return None
-
-    def post(self, *args, **kwargs):
-        self.log.append(("post", args, kwargs))
-        return Reply()
-
-
 class Requests:
     def __init__(self):
         self.log = []
 
-    def Session(self):
-        return Session(self.log)
+    def post(self, *args, **kwargs):
+        self.log.append(("post", args, kwargs))
+        return Reply()
 
     def get(self, *args, **kwargs):
         raise AssertionError("no download expected")
@@ -61,11 +47,19 @@ class Helper:
 
 
 @pytest.fixture
-def fakes(monkeypatch, tmp_path):
+def bind_requests(monkeypatch, answering_requests):
+    def bind(requests):
+        monkeypatch.setattr(pm, "requests", answering_requests(requests.post, requests.get))
+
+    return bind
+
+
+@pytest.fixture
+def fakes(monkeypatch, tmp_path, bind_requests):
     monkeypatch.chdir(tmp_path)
     requests = Requests()
     helpers = {"handle_image_path": Helper(), "handle_image_path_id": Helper()}
-    monkeypatch.setattr(pm, "requests", requests)
+    bind_requests(requests)
     monkeypatch.setattr(pm, "MultipartEncoder", Encoder)
     for name, helper in helpers.items():
         monkeypatch.setattr(pm, name, helper)
@@ -262,12 +256,13 @@ def test_none_path_reaches_the_helper_and_a_false_result_names_it(fakes, call):
         ("a.png", "no_images", "no_images"),
     ],
 )
-def test_face_verification_names_the_first_path_without_an_image(monkeypatch, tmp_path, image, to_compare, named):
+def test_face_verification_names_the_first_path_without_an_image(monkeypatch, tmp_path, bind_requests, image,
+                                                                  to_compare, named):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "a.png").write_bytes(b"px")
     (tmp_path / "no_images").mkdir()
     requests = Requests()
-    monkeypatch.setattr(pm, "requests", requests)
+    bind_requests(requests)
     assert pm.Pixelmend("K").face_id_verification(image, to_compare) == "File does not exist: " + named
     assert requests.log == []
 
@@ -295,12 +290,12 @@ def test_key_of_any_type_is_sent_as_given(fakes):
     assert fields[0][1] is key
 
 
-def test_names_rebound_after_import_are_used_by_the_next_call(fakes, monkeypatch):
+def test_names_rebound_after_import_are_used_by_the_next_call(fakes, monkeypatch, bind_requests):
     first, _ = fakes
     client = pm.Pixelmend("K")
     client.black_white("img.png")
     second = Requests()
-    monkeypatch.setattr(pm, "requests", second)
+    bind_requests(second)
     client.black_white("img.png")
     assert len(first.log) == 1 and len(second.log) == 1
 

@@ -317,24 +317,6 @@ STREET = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 STREET_RESULTS = os.path.join("results", "street.jpg")
 
 
-@pytest.fixture(scope="module")
-def stand_in():
-    from pixelmend.sandbox import running
-
-    with running(accepted_keys=[KEY], module=pm) as started:
-        yield started
-
-
-@pytest.fixture
-def sandbox(stand_in, monkeypatch, tmp_path):
-    monkeypatch.chdir(tmp_path)
-    for name in ("PIXELMEND_DOWNLOADS", "PIXELMEND_RETRIES", "PIXELMEND_VERIFY", "PIXELMEND_TIMEOUT"):
-        monkeypatch.delenv(name, raising=False)
-    stand_in.reset()
-    yield stand_in
-    stand_in.reset()
-
-
 def served(service, name):
     [post] = [record for record in service.received() if record.method == "POST"]
     return (service.workspace / "results" / post.reply["path"].rsplit("/", 1)[1] / name).read_bytes()

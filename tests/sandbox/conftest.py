@@ -78,22 +78,22 @@ def fetch():
     return download
 
 
+# The body of a result file the service has served.
+def served_body(fetch, reply_json, name):
+    response = fetch(reply_json, name)
+    assert response.status_code == 200
+    return response.content
+
+
 @pytest.fixture
 def fetch_json(fetch):
-    def download(reply_json, name):
-        response = fetch(reply_json, name)
-        assert response.status_code == 200
-        return json.loads(response.content)
-
-    return download
+    return lambda reply_json, name: json.loads(served_body(fetch, reply_json, name))
 
 
 @pytest.fixture
 def fetch_image(fetch):
     def download(reply_json, name):
-        response = fetch(reply_json, name)
-        assert response.status_code == 200
-        image = Image.open(io.BytesIO(response.content))
+        image = Image.open(io.BytesIO(served_body(fetch, reply_json, name)))
         image.load()
         return image
 

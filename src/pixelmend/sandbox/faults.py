@@ -7,7 +7,7 @@ import random
 import threading
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Optional, Union
+from typing import Any, Callable, Generic, Iterable, Optional, TypeVar, Union
 
 
 @dataclass(frozen=True)
@@ -102,6 +102,29 @@ class UnreliableDownloads:
             return CutDownload(share=self.chance.random())
         return None
 
+Planned = TypeVar("Planned")
+
+
+# What is planned for the requests to come, in the order planned: each is taken by the first
+# request it applies to. Not locked itself: the plan that holds it locks around it.
+class _Queue(Generic[Planned]):
+    def __init__(self) -> None:
+        self._items: deque[Planned] = deque()
+
+    def add(self, item: Planned, tries: int = 1) -> None:
+        self._items.extend([item] * tries)
+
+    def take(self, applies: Callable[[Planned], bool] = lambda item: True) -> Optional[Planned]:
+        for index, item in enumerate(self._items):
+            if applies(item):
+                del self._items[index]
+                return item
+        return None
+
+    def clear(self) -> None:
+        self._items.clear()
+
+
 # The longest a stalled request is held when nobody releases it; long enough for any
 # client timeout worth showing, short enough that a forgotten stall does not hang a run.
 STALL_LIMIT = 300.0
@@ -138,9 +161,9 @@ def _share(name: str, value: float) -> float:
 class FaultPlan:
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._post_actions: deque[PostAction] = deque()
-        self._post_delays: deque[float] = deque()
-        self._download_faults: dict[str, deque[DownloadFault]] = {}
+        self._post_actions: _Queue[PostAction] = _Queue()
+        self._post_delays: _Queue[float] = _Queue()
+        self._download_faults: _Queue[tuple[str, DownloadFault]] = _Queue()
         self._unreliable: Optional[UnreliableDownloads] = None
         self._unknown_download_content: bytes | None = None
         self._unread_post_payloads: deque[Any] = deque()
@@ -181,7 +204,7 @@ class FaultPlan:
 
     def delay_next_post(self, seconds: float) -> None:
         with self._lock:
-            self._post_delays.append(float(seconds))
+            self._post_delays.add(float(seconds))
 
     # The next POST's body is read, then nothing is answered until the stall is released
     # (clear(), the service stopping, or STALL_LIMIT); then the connection is dropped.
@@ -274,7 +297,7 @@ class FaultPlan:
 
     def take_post_action(self) -> PostAction | None:
         with self._lock:
-            return self._post_actions.popleft() if self._post_actions else None
+            return self._post_actions.take()
 
     def take_unread_post(self) -> tuple[bool, Any]:
         with self._lock:
@@ -299,17 +322,17 @@ class FaultPlan:
 
     def take_post_delay(self) -> float:
         with self._lock:
-            return self._post_delays.popleft() if self._post_delays else 0.0
+            delay = self._post_delays.take()
+        return 0.0 if delay is None else delay
 
     def take_download_fault(self, name: str, ranged: bool = False) -> DownloadFault | None:
+        def applies(planned: tuple[str, DownloadFault]) -> bool:
+            return planned[0] == name and (ranged or not isinstance(planned[1], _RANGE_ONLY))
+
         with self._lock:
-            pending = self._download_faults.get(name, deque())
-            for index, fault in enumerate(pending):
-                if ranged or not isinstance(fault, _RANGE_ONLY):
-                    del pending[index]
-                    if not pending:
-                        del self._download_faults[name]
-                    return fault
+            planned = self._download_faults.take(applies)
+            if planned is not None:
+                return planned[1]
             return self._unreliable.draw() if self._unreliable is not None else None
 
     def unknown_download_content(self) -> bytes | None:
@@ -318,9 +341,9 @@ class FaultPlan:
 
     def _add_post_action(self, action: PostAction) -> None:
         with self._lock:
-            self._post_actions.append(action)
+            self._post_actions.add(action)
 
     def _add_download_fault(self, name: str, fault: DownloadFault, tries: int = 1) -> None:
         count = _tries(tries)
         with self._lock:
-            self._download_faults.setdefault(name, deque()).extend([fault] * count)
+            self._download_faults.add((name, fault), count)

@@ -1,18 +1,23 @@
 from __future__ import annotations
 
+import selectors
 import socket
 import threading
 import time
 from collections import deque
 from typing import Optional
 
-from .routing import is_loopback_host
+from .routing import https_url, is_loopback_host
 
 READ_SIZE = 64 * 1024
 # What one direction of one connection holds at most on an unlimited link, as a TCP window would.
 QUEUE_LIMIT = 16 * 1024 * 1024
 # How often the accepting thread looks up from accept(): it bounds how long stop() waits for it.
 ACCEPT_INTERVAL = 0.05
+# How often a reader waiting for data looks up to see whether its relay is closing. shutdown() from
+# another thread ends a blocked recv() on Linux, but not on Windows nor under Wine, so the reader waits
+# for data in a selector, never in recv().
+READ_INTERVAL = 0.05
 _END = None
 
 
@@ -47,20 +52,28 @@ class _Direction:
         self._changed = threading.Condition()
 
     def read(self) -> None:
-        while not self.relay.closing.is_set():
-            try:
-                data = self.source.recv(READ_SIZE)
-            except OSError:
-                data = b""
-            now = time.monotonic()
-            if not data:
-                self._put(max(now + self.delay, self._last_due), _END)
-                return
-            through, hold = self.bottleneck.book(now, len(data))
-            self._put(through + self.delay, data)
-            if hold:
-                self.relay.closing.wait(hold)
+        with selectors.DefaultSelector() as arrivals:
+            arrivals.register(self.source, selectors.EVENT_READ)
+            while not self.relay.closing.is_set():
+                if arrivals.select(READ_INTERVAL) and not self._queue_what_arrived():
+                    return
         self._put(0.0, _END)
+
+    # False once the source has ended: its end is queued after the data before it.
+    def _queue_what_arrived(self) -> bool:
+        try:
+            data = self.source.recv(READ_SIZE)
+        except OSError:
+            data = b""
+        now = time.monotonic()
+        if not data:
+            self._put(max(now + self.delay, self._last_due), _END)
+            return False
+        through, hold = self.bottleneck.book(now, len(data))
+        self._put(through + self.delay, data)
+        if hold:
+            self.relay.closing.wait(hold)
+        return True
 
     def _put(self, due: float, data: Optional[bytes]) -> None:
         with self._changed:
@@ -214,8 +227,7 @@ class Link:
 
     @property
     def url(self) -> str:
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"https://{host}:{self.port}"
+        return https_url(self.host, self.port)
 
     @property
     def connections(self) -> int:

@@ -31,6 +31,10 @@ def is_loopback_host(host: Optional[str]) -> bool:
         return False
 
 
+def https_url(host: str, port: int) -> str:
+    return f"https://[{host}]:{port}" if ":" in host else f"https://{host}:{port}"
+
+
 def _is_service_base(url: str) -> bool:
     parts = urlsplit(url)
     return parts.scheme == "https" and parts.hostname == _SERVICE_HOST and parts.port in (None, 443)

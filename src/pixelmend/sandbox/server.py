@@ -3,16 +3,17 @@ from __future__ import annotations
 import shutil
 import tempfile
 import threading
+import uuid
 from pathlib import Path
 from types import ModuleType
-from typing import Any, ContextManager, Iterable, Optional
+from typing import Any, ContextManager, Iterable, Mapping, Optional
 
 from .accepted_keys import accepted_key_set
 from .app import SandboxApp
 from .certificate import server_ssl_context
 from .faults import FaultPlan
 from .records import RequestLog, RequestRecord
-from .routing import RequestsProxy, Router, is_loopback_host, routed
+from .routing import SERVICE_BASE, RequestsProxy, Router, https_url, is_loopback_host, routed
 from .wsgi_server import KeepAliveServer
 
 
@@ -53,8 +54,7 @@ class Service:
 
     @property
     def url(self) -> str:
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"https://{host}:{self.port}"
+        return https_url(self.host, self.port)
 
     @property
     def workspace(self) -> Path:
@@ -107,6 +107,17 @@ class Service:
 
     def __exit__(self, *exc_info) -> None:
         self.stop()
+
+    # The next upload's reply names `files`, in this order, at the service's base address; they are
+    # served from the service's own store, so that every download fault applies to them.
+    def plant_results(self, files: Mapping[str, bytes]) -> None:
+        request_id = uuid.uuid4().hex
+        directory = self.workspace / "results" / request_id
+        directory.mkdir()
+        for name, content in files.items():
+            (directory / name).write_bytes(content)
+        path = f"{SERVICE_BASE}/results/{request_id}"
+        self.faults.answer_next_post({"success": True, "filenames": list(files), "path": path, "message": ""})
 
     def received(self) -> list[RequestRecord]:
         return self.log.snapshot()

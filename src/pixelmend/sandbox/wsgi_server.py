@@ -7,13 +7,14 @@ import ssl
 import sys
 import threading
 from traceback import format_exc
-from typing import Callable, Optional
+from typing import Callable
 
 from cheroot.makefile import StreamReader, StreamWriter
 from cheroot.server import HTTPConnection
 from cheroot.ssl import Adapter
 from cheroot.wsgi import Server
 
+from .client_connection import ClientConnection
 from .records import CONNECTION_KEY
 
 # Enough for 32 downloads at once on kept-alive connections, the upload beside them, and a few
@@ -26,25 +27,13 @@ SELECT_INTERVAL = 0.05
 KEPT_ALIVE_LIMIT = 256
 LISTEN_BACKLOG = 128
 
-# A client that hangs up, a cut or stalled download ending as planned, a peer that drops TLS:
-# none of these is the service's error.
-_DROPPED = (ConnectionError, ssl.SSLEOFError, ssl.SSLZeroReturnError, socket.timeout)
-
-
-# Some builds of Python and OpenSSL report a peer that hangs up mid-record as a plain SSLError, and
-# Wine's sockets report a read from a connection the client has just closed as EINVAL.
-def _is_dropped(error: Optional[BaseException]) -> bool:
-    return (
-        isinstance(error, _DROPPED)
-        or (isinstance(error, ssl.SSLError) and getattr(error, "reason", None) == "UNEXPECTED_EOF_WHILE_READING")
-        or (isinstance(error, OSError) and sys.platform == "win32" and getattr(error, "errno", None) in (22, 10022))
-    )
-
 
 class _WorkerHandshakeAdapter(Adapter):
     # cheroot's own adapter makes the TLS handshake in its accept loop, where a client that
     # connects and says nothing blocks every other client; here each worker makes its own.
     def __init__(self, context: ssl.SSLContext, no_delay: Callable[[], bool]):
+        # Every connection it makes tells a client's hang-up apart where the read or write fails.
+        context.sslsocket_class = ClientConnection
         self.context = context
         self.no_delay = no_delay
         self.serial = itertools.count(1)
@@ -102,9 +91,10 @@ class _ErrorsReported:
     def __call__(self, environ, start_response):
         try:
             return self.app(environ, start_response)
-        except Exception as error:
-            if _is_dropped(error):
-                raise
+        except (ConnectionError, socket.timeout):
+            # The connection's end, a planned drop among them, or a client gone silent: cheroot's to close.
+            raise
+        except Exception:
             self.report(format_exc())
             body = b"the local service failed; its errors list says why"
             headers = [("Content-Type", "text/plain"), ("Content-Length", str(len(body))), ("Connection", "close")]
@@ -148,7 +138,7 @@ class KeepAliveServer(Server):
         return
 
     def error_log(self, msg="", level=logging.INFO, traceback=False):
-        if level < logging.WARNING or self._stopping or _is_dropped(sys.exc_info()[1]):
+        if level < logging.WARNING or self._stopping:
             return
         self.report(format_exc() if traceback else str(msg))
 
