@@ -5,6 +5,7 @@
 #include "capi/module_globals.hpp"
 #include "capi/print_and_raise.hpp"
 #include "cli/terminal.hpp"
+#include "capi/new_reference.hpp"
 #include "main/operations.hpp"
 #include "capi/text.hpp"
 
@@ -116,16 +117,7 @@ bool has_attribute(py::handle object, py::handle name)
     if (!PyUnicode_Check(name.ptr())) {
         return false;
     }
-    PyObject* value = PyObject_GetAttr(object.ptr(), name.ptr());
-    if (value != nullptr) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        throw py::error_already_set();
-    }
-    PyErr_Clear();
-    return false;
+    return static_cast<bool>(steal_catching(PyObject_GetAttr(object.ptr(), name.ptr()), PyExc_Exception));
 }
 
 // The image path, then the values that the operation's row names; a method
