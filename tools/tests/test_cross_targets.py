@@ -1,3 +1,4 @@
+import re
 from pathlib import Path
 
 import pytest
@@ -88,6 +89,21 @@ def test_each_platform_compiles_its_own_platform_layer(windows, layer, other):
     assert set(modules) == {"main", "utils"}
     assert all(layer in {path.name for path in files} and other not in {path.name for path in files} for files in modules.values())
 
+
+
+@pytest.mark.parametrize("windows", [False, True])
+def test_every_quoted_include_resolves_from_the_compilers_include_directories(windows):
+    flags = sources.compiler_include_flags("/system")
+    search = [Path(flags[index + 1]) for index, flag in enumerate(flags) if flag == "-I"]
+    pending = [path for files in sources.module_sources(windows=windows).values() for path in files]
+    seen = set()
+    while pending:
+        source = pending.pop()
+        seen.add(source)
+        for name in re.findall(r'^#include "([^"]+)"', source.read_text(), re.MULTILINE):
+            found = [directory / name for directory in (source.parent, *search) if (directory / name).is_file()]
+            assert found, f"{source.name} includes {name}, which no include directory holds"
+            pending += [found[0]] if found[0] not in seen else []
 
 def test_two_targets_sharing_the_tools_keep_their_own_compiler_wrappers(tmp_path):
     environments = {tag: linux.compiler_environment(target, tmp_path, "/tools/python") for tag, target in linux.TARGETS.items()}

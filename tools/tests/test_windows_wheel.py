@@ -7,12 +7,12 @@ from pathlib import Path
 
 import pytest
 
-from wheelbuild import windows as windows_wheel
+from wheelbuild import sources, windows as windows_wheel
 
 
 def test_sources_are_the_ones_cmake_builds_for_windows():
     modules = windows_wheel.module_sources()
-    native = windows_wheel.NATIVE
+    native = sources.NATIVE
     every_source = {path for path in native.glob("*/*.cpp")} - {native / "platform" / "platform_posix.cpp"}
     assert set(modules) == {"main", "utils"}
     assert set(modules["main"]) | set(modules["utils"]) == every_source

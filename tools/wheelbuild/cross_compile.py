@@ -3,7 +3,7 @@
 import concurrent.futures
 
 from .common import run
-from .sources import module_sources
+from .sources import compiler_include_flags, module_sources
 
 CXX_FLAGS = ("-std=c++20", "-O3", "-DNDEBUG", "-fPIC", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-Wall", "-Wextra")
 
@@ -32,7 +32,7 @@ def compile_module(zig_python, zig_target, include_flags, source):
 
 def build_modules(zig_python, zig_target, header_dirs, ext_suffix, exports, scratch):
     pybind11_include = run([zig_python, "-c", "import pybind11; print(pybind11.get_include())"]).strip()
-    include_flags = [flag for directory in (*header_dirs, pybind11_include) for flag in ("-isystem", directory)]
+    include_flags = compiler_include_flags(*header_dirs, pybind11_include)
     objects = compiled_units(module_sources(windows=False), scratch,
                              lambda unit: compile_module(zig_python, zig_target, include_flags, unit))
     built = {}

@@ -7,6 +7,12 @@ from .common import ROOT, BuildError
 NATIVE = ROOT / "src" / "native"
 
 
+# The sources include each other by layer ("capi/interned.hpp"), from
+# src/native, as CMakeLists.txt's include directory has them do.
+def compiler_include_flags(*system_dirs):
+    return ["-I", str(NATIVE), *(flag for directory in system_dirs for flag in ("-isystem", str(directory)))]
+
+
 def cmake_command_arguments(text, command):
     return [body.split() for body in re.findall(rf"^\s*{command}\(([^)]*)\)", text, re.MULTILINE)]
 
