@@ -175,6 +175,37 @@ def test_ctrl_c_ends_the_command_with_one_line(sandbox, tmp_path, moment):
     assert (process.returncode, out, err) == (130, b"", b"Interrupted\n")
 
 
+
+INTERRUPT_IN_A_FINALIZER = """
+import sys, time
+
+class ClosedByTheCollector:
+    def __del__(self):
+        raise KeyboardInterrupt
+
+def waits_for_a_reply():
+    ClosedByTheCollector()
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        time.sleep(0.01)
+    return 0
+
+%s
+sys.exit(run())
+"""
+
+
+# Ctrl-C landing in a finalizer (urllib3's pools and sockets are closed by
+# the garbage collector) would be printed as ignored and lost, and the
+# command would go on waiting.
+@pytest.mark.parametrize("entry", [
+    "import pixelmend._cli as cli; cli._client = type('Client', (), {'main': staticmethod(waits_for_a_reply)}); run = cli.run",
+    "import pixelmend.sandbox.cli as cli; cli._serve_and_run_client = waits_for_a_reply; run = cli.run",
+], ids=["pixelmend", "pixelmend-sandbox"])
+def test_an_interrupt_that_lands_in_a_finalizer_still_ends_the_command(entry):
+    ran = subprocess.run([sys.executable, "-c", INTERRUPT_IN_A_FINALIZER % entry], capture_output=True, text=True, timeout=60)
+    assert (ran.returncode, ran.stdout, ran.stderr) == (130, "", "Interrupted\n")
+
 def black_white_of_the_examples(tmp_path, stderr):
     return subprocess.Popen(
         [sys.executable, "-m", "pixelmend.sandbox", KEY, str(EXAMPLES), "black_white"],

@@ -1,6 +1,10 @@
+import _thread
+import contextlib
 import contextvars
+import signal
 import sys
-from typing import Any
+import threading
+from typing import Any, Iterator
 
 from . import main as _client
 
@@ -39,10 +43,43 @@ def interrupted() -> int:
     return 130
 
 
+# Sent as Ctrl-C sends it, so that a blocking call on the main thread wakes.
+def _interrupt(main_thread: int) -> None:
+    if hasattr(signal, "pthread_kill"):
+        signal.pthread_kill(main_thread, signal.SIGINT)
+    else:
+        _thread.interrupt_main()
+
+
+# A Ctrl-C that lands while a finalizer runs (the garbage collector closing a
+# socket, say) is printed as "Exception ignored" and lost, and the command
+# would go on waiting for a reply that may never come. While a console
+# script runs, such an interrupt is sent to the main thread again, from
+# another thread: raised in this hook, it would be lost in the hook. Should
+# it land in a finalizer again, it comes back here.
+@contextlib.contextmanager
+def interrupts_kept() -> Iterator[None]:
+    previous = sys.unraisablehook
+    main_thread = threading.main_thread().ident
+
+    def hand_back(unraisable: Any) -> None:
+        if unraisable.exc_type is not None and issubclass(unraisable.exc_type, KeyboardInterrupt):
+            _thread.start_new_thread(_interrupt, (main_thread,))
+        else:
+            previous(unraisable)
+
+    sys.unraisablehook = hand_back
+    try:
+        yield
+    finally:
+        sys.unraisablehook = previous
+
+
 # The `pixelmend` console script.
 def run() -> int:
-    try:
-        _client.main()
-    except KeyboardInterrupt:
-        return interrupted()
+    with interrupts_kept():
+        try:
+            _client.main()
+        except KeyboardInterrupt:
+            return interrupted()
     return exit_status()

@@ -57,9 +57,10 @@ def _serve_and_run_client() -> int:
 # The console script: Ctrl-C while the client waits for the service ends it with one line,
 # not the traceback of wherever the client was waiting.
 def run() -> int:
-    try:
-        return _serve_and_run_client()
-    except KeyboardInterrupt:
-        from pixelmend._cli import interrupted
+    from pixelmend._cli import interrupted, interrupts_kept
 
-        return interrupted()
+    with interrupts_kept():
+        try:
+            return _serve_and_run_client()
+        except KeyboardInterrupt:
+            return interrupted()
