@@ -56,11 +56,16 @@ def _interrupt(main_thread: int) -> None:
 # would go on waiting for a reply that may never come. While a console
 # script runs, such an interrupt is sent to the main thread again, from
 # another thread: raised in this hook, it would be lost in the hook. Should
-# it land in a finalizer again, it comes back here.
+# it land in a finalizer again, it comes back here. Ctrl-C interrupts only
+# the main thread, so only a run there swaps the process's hook, and runs
+# nest there in order.
 @contextlib.contextmanager
 def interrupts_kept() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
     previous = sys.unraisablehook
-    main_thread = threading.main_thread().ident
+    main_thread = threading.get_ident()
 
     def hand_back(unraisable: Any) -> None:
         if unraisable.exc_type is not None and issubclass(unraisable.exc_type, KeyboardInterrupt):
