@@ -177,7 +177,10 @@ def test_ctrl_c_ends_the_command_with_one_line(sandbox, tmp_path, moment):
 
 
 INTERRUPT_IN_A_FINALIZER = """
-import sys, time
+import signal, sys, time
+
+# Started as a background job (or by an xdist worker), the child would ignore Ctrl-C.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 class ClosedByTheCollector:
     def __del__(self):
