@@ -30,11 +30,17 @@ def compile_module(zig_python, zig_target, include_flags, source):
     return output
 
 
-def build_modules(zig_python, zig_target, header_dirs, ext_suffix, exports, scratch):
+# The sources' own directory, then the target's headers and the tools'
+# pybind11, for Linux and Windows builds alike.
+def include_flags(zig_python, *header_dirs):
     pybind11_include = run([zig_python, "-c", "import pybind11; print(pybind11.get_include())"]).strip()
-    include_flags = compiler_include_flags(*header_dirs, pybind11_include)
+    return compiler_include_flags(*header_dirs, pybind11_include)
+
+
+def build_modules(zig_python, zig_target, header_dirs, ext_suffix, exports, scratch):
+    flags = include_flags(zig_python, *header_dirs)
     objects = compiled_units(module_sources(windows=False), scratch,
-                             lambda unit: compile_module(zig_python, zig_target, include_flags, unit))
+                             lambda unit: compile_module(zig_python, zig_target, flags, unit))
     built = {}
     for name, compiled in objects.items():
         module = scratch / f"{name}{ext_suffix}"

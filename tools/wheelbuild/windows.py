@@ -20,8 +20,8 @@ import zipfile
 from pathlib import Path
 
 from .common import MAX_WHEEL_BYTES, BuildError, find_python, run
-from .cross_compile import compiled_units
-from .sources import compiler_include_flags, module_sources as cmake_module_sources
+from .cross_compile import compiled_units, include_flags
+from .sources import module_sources as cmake_module_sources
 from .wheelfile import prepared_metadata
 from .wheelfile import write_wheel as write_platform_wheel
 
@@ -221,9 +221,8 @@ def compile_object(zig_python, include_flags, source, objects):
 # One translation unit per module, in CMakeLists.txt's order, as the CMake
 # build compiles them (windows.h, from the platform layer, comes last).
 def build_modules(zig_python, version, modules, library, headers, scratch):
-    pybind11_include = run([zig_python, "-c", "import pybind11; print(pybind11.get_include())"]).strip()
-    include_flags = compiler_include_flags(headers, pybind11_include)
-    compiled = compiled_units(modules, scratch, lambda unit: compile_object(zig_python, include_flags, unit, scratch))
+    flags = include_flags(zig_python, headers)
+    compiled = compiled_units(modules, scratch, lambda unit: compile_object(zig_python, flags, unit, scratch))
     tag = f"cp{version.replace('.', '')}"
     built = {}
     for name in modules:
